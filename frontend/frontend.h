@@ -1,0 +1,12 @@
+// The command front end: reads the keyword, drives the server link and
+// turns its answer into one sentence and an exit status.
+#ifndef QUARCTL_FRONTEND_H
+#define QUARCTL_FRONTEND_H
+
+#include <cstdio>
+
+// Runs the tool for one command line, writing all text to out; returns the
+// exit status, 0 when the server was reached or usage was shown, else 1.
+int RunTool(int argc, char* argv[], FILE* out);
+
+#endif

@@ -1,0 +1,8 @@
+// QUARCTL: controls a running Quarvel for Windows from the command line.
+#include <cstdio>
+
+#include "frontend.h"
+
+int main(int argc, char* argv[]) {
+    return RunTool(argc, argv, stdout);
+}

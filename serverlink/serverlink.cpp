@@ -1,0 +1,86 @@
+#include "serverlink.h"
+
+namespace {
+
+// Owns a kernel handle for the length of a scope.
+class UniqueHandle {
+public:
+    explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
+    ~UniqueHandle() {
+        if (handle_ != NULL) CloseHandle(handle_);
+    }
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+// Room for 19 characters: a longer class name is read cut short and so
+// never matches the 17-character frame class.
+const int CLASS_BUFFER_CHARS = 20;
+
+} // namespace
+
+bool ProbeServerMutex() {
+    // Any failure, a missing mutex or refused access alike, means absent.
+    UniqueHandle mutex(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, SERVER_MUTEX_NAME));
+    return mutex.get() != NULL;
+}
+
+HWND FindServerWindow() {
+    char className[CLASS_BUFFER_CHARS];
+    HWND window = GetWindow(GetDesktopWindow(), GW_CHILD);
+    while (window != NULL) {
+        // A window whose class cannot be read (count 0) is passed over.
+        if (GetClassNameA(window, className, CLASS_BUFFER_CHARS) != 0 &&
+            lstrcmpiA(className, SERVER_WINDOW_CLASS) == 0) {
+            return window;
+        }
+        window = GetWindow(window, GW_HWNDNEXT);
+    }
+    return NULL;
+}
+
+ControlExchange SendControlCommand(HWND window, UINT commandCode) {
+    MSG msg;
+    // A thread gets its message queue on its first call into USER32; make
+    // sure it has one before the server learns where to post the reply.
+    PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE);
+
+    ControlRequest request = {GetCurrentThreadId(), commandCode};
+    COPYDATASTRUCT envelope;
+    envelope.dwData = 0;
+    envelope.cbData = sizeof request;
+    envelope.lpData = &request;
+
+    UINT flags = SMTO_ABORTIFHUNG;
+#ifdef SMTO_ERRORONEXIT
+    // Vista and later: fail at once when the server's thread ends mid-send.
+    flags |= SMTO_ERRORONEXIT;
+#endif
+    DWORD_PTR handled = 0;
+    if (SendMessageTimeoutA(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&envelope), flags,
+                            SEND_TIMEOUT_MS, &handled) == 0) {
+        return {ExchangeOutcome::NotResponding, 0};
+    }
+
+    // The reply may already be queued, posted while the send was in
+    // progress, so look before each wait. MWMO_INPUTAVAILABLE wakes for a
+    // message that is queued but was already seen by an earlier look.
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+            return {ExchangeOutcome::Replied, msg.message};
+        }
+        const DWORD elapsed = GetTickCount() - start; // wraps safely
+        if (elapsed >= REPLY_TIMEOUT_MS) {
+            return {ExchangeOutcome::NoReply, 0};
+        }
+        if (MsgWaitForMultipleObjectsEx(0, NULL, REPLY_TIMEOUT_MS - elapsed, QS_ALLPOSTMESSAGE,
+                                        MWMO_INPUTAVAILABLE) == WAIT_FAILED) {
+            return {ExchangeOutcome::NoReply, 0};
+        }
+    }
+}

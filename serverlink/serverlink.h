@@ -1,0 +1,60 @@
+// The server link: finding the running server and exchanging one request
+// and reply with its frame window over the window-message system.
+#ifndef QUARCTL_SERVERLINK_H
+#define QUARCTL_SERVERLINK_H
+
+#include <windows.h>
+
+// Command codes: what a request asks of the server.
+const UINT CMD_STOP = 0x0608;
+const UINT CMD_START = 0x0609;
+const UINT CMD_CLOSE = 0x060A;
+const UINT CMD_STATUS = 0x060B;
+
+// Reply codes: the identifier of the message the server posts back.
+// All three lie in the WM_USER range.
+const UINT REPLY_ACCEPTED = 0x047F; // carrying out the request
+const UINT REPLY_STOPPED = 0x0480;  // the activity is stopped
+const UINT REPLY_RUNNING = 0x0481;  // the activity is running
+
+// Held by the server while it runs; tested, never created.
+const char SERVER_MUTEX_NAME[] = "DOVARERIRU";
+// Class of the server's main frame window, compared ignoring case.
+const char SERVER_WINDOW_CLASS[] = "QuarvelFrameClass";
+
+// Upper bounds on each half of the exchange, so that a hung, dying or
+// silent server cannot hold the tool.
+const UINT SEND_TIMEOUT_MS = 5000;
+const DWORD REPLY_TIMEOUT_MS = 5000;
+
+// The WM_COPYDATA payload: two little-endian 32-bit fields, 8 bytes.
+struct ControlRequest {
+    DWORD ReplyThreadId; // the server posts its reply to this thread
+    DWORD CommandCode;   // one of CMD_*
+};
+static_assert(sizeof(ControlRequest) == 8, "the request is 8 bytes on the wire");
+
+// How an exchange ended.
+enum class ExchangeOutcome {
+    Replied,       // a message arrived; its identifier is the reply code
+    NotResponding, // the send failed: window gone, server hung or died
+    NoReply,       // the server took the request but posted nothing in time
+};
+
+struct ControlExchange {
+    ExchangeOutcome outcome;
+    UINT replyCode; // meaningful only when outcome is Replied
+};
+
+// True when the server's named mutex exists and opens with full access.
+bool ProbeServerMutex();
+
+// The first top-level window from the top of the Z-order whose class is
+// the server's frame class, or NULL.
+HWND FindServerWindow();
+
+// Sends one command to the window and waits for the first message posted
+// to this thread; both halves are bounded by the timeouts above.
+ControlExchange SendControlCommand(HWND window, UINT commandCode);
+
+#endif

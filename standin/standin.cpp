@@ -1,0 +1,324 @@
+// A stand-in for the Quarvel for Windows server: holds the server's mutex,
+// owns frame windows of its class and answers control requests, with fault
+// modes for testing clients against a hung, dying or misbehaving server.
+#include <windows.h>
+
+#include <sddl.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "../serverlink/serverlink.h"
+
+namespace {
+
+const char USAGE[] =
+    "Quarvel stand-in: answers QUARCTL requests like the real server.\n"
+    "\n"
+    "Usage: standin [options]\n"
+    "  --running           start with the activity running (default: stopped)\n"
+    "  --no-mutex          do not create the server mutex\n"
+    "  --sync-only-mutex   create the mutex granting only SYNCHRONIZE\n"
+    "  --windows N         create N frame windows (default 1, 0 for none)\n"
+    "  --top K             put frame window K (1..N) on top of the Z-order\n"
+    "  --class NAME        register the frame windows under class NAME\n"
+    "  --reply CODE        answer every request with CODE, changing nothing\n"
+    "  --silent            take requests but never answer\n"
+    "  --late MS           answer MS milliseconds after the send has returned\n"
+    "  --linger MS         after answering, wait MS before the send returns\n"
+    "  --stray CODE        post message CODE to the client before the answer\n"
+    "  --hang              never return from handling a request\n"
+    "  --die               end the process while handling a request\n"
+    "  --log FILE          append a line to FILE for each request received\n"
+    "  --ready EVENT       set the named event EVENT once ready\n"
+    "  --help              show this text\n"
+    "\n"
+    "CODE is a number, decimal or 0x-prefixed hex. The stand-in runs until it\n"
+    "is sent CLOSE or its window is closed.\n";
+
+struct Options {
+    bool running = false;
+    bool mutex = true;
+    bool syncOnlyMutex = false;
+    int windows = 1;
+    int top = 0;
+    const char* className = SERVER_WINDOW_CLASS;
+    bool fixedReply = false;
+    UINT reply = 0;
+    bool silent = false;
+    UINT lateMs = 0;
+    DWORD lingerMs = 0;
+    bool stray = false;
+    UINT strayCode = 0;
+    bool hang = false;
+    bool die = false;
+    const char* logPath = NULL;
+    const char* readyEvent = NULL;
+};
+
+struct PendingReply {
+    DWORD thread;
+    UINT code;
+    WPARAM wParam;
+    LPARAM lParam;
+};
+
+const UINT WM_APP_SHUTDOWN = WM_APP + 1;
+
+Options options;
+std::vector<HWND> frames;
+std::vector<PendingReply> pending; // late replies, indexed by timer id - 1
+
+// Appends one line to the log, closing the file at once so that a line
+// survives a process that dies right after.
+void LogLine(const char* format, ...) {
+    if (options.logPath == NULL) return;
+    FILE* log = fopen(options.logPath, "a");
+    if (log == NULL) return;
+    va_list args;
+    va_start(args, format);
+    vfprintf(log, format, args);
+    va_end(args);
+    fputc('\n', log);
+    fclose(log);
+}
+
+bool ParseNumber(const char* text, unsigned long* value) {
+    char* end = NULL;
+    *value = strtoul(text, &end, 0);
+    return end != text && *end == '\0';
+}
+
+// Parses the command line into options; false with a message on error.
+bool ParseOptions(int argc, char* argv[]) {
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : NULL;
+        unsigned long number = 0;
+        const bool hasNumber = value != NULL && ParseNumber(value, &number);
+        if (strcmp(arg, "--help") == 0) {
+            fputs(USAGE, stdout);
+            exit(0);
+        } else if (strcmp(arg, "--running") == 0) {
+            options.running = true;
+        } else if (strcmp(arg, "--no-mutex") == 0) {
+            options.mutex = false;
+        } else if (strcmp(arg, "--sync-only-mutex") == 0) {
+            options.syncOnlyMutex = true;
+        } else if (strcmp(arg, "--silent") == 0) {
+            options.silent = true;
+        } else if (strcmp(arg, "--hang") == 0) {
+            options.hang = true;
+        } else if (strcmp(arg, "--die") == 0) {
+            options.die = true;
+        } else if (strcmp(arg, "--class") == 0 && value != NULL) {
+            options.className = value;
+            ++i;
+        } else if (strcmp(arg, "--log") == 0 && value != NULL) {
+            options.logPath = value;
+            ++i;
+        } else if (strcmp(arg, "--ready") == 0 && value != NULL) {
+            options.readyEvent = value;
+            ++i;
+        } else if (strcmp(arg, "--windows") == 0 && hasNumber && number <= 16) {
+            options.windows = static_cast<int>(number);
+            ++i;
+        } else if (strcmp(arg, "--top") == 0 && hasNumber && number >= 1 && number <= 16) {
+            options.top = static_cast<int>(number);
+            ++i;
+        } else if (strcmp(arg, "--reply") == 0 && hasNumber) {
+            options.fixedReply = true;
+            options.reply = static_cast<UINT>(number);
+            ++i;
+        } else if (strcmp(arg, "--late") == 0 && hasNumber) {
+            options.lateMs = static_cast<UINT>(number);
+            ++i;
+        } else if (strcmp(arg, "--linger") == 0 && hasNumber) {
+            options.lingerMs = static_cast<DWORD>(number);
+            ++i;
+        } else if (strcmp(arg, "--stray") == 0 && hasNumber) {
+            options.stray = true;
+            options.strayCode = static_cast<UINT>(number);
+            ++i;
+        } else {
+            fprintf(stderr, "standin: bad option or value: %s\n\n%s", arg, USAGE);
+            return false;
+        }
+    }
+    if (options.top > options.windows) {
+        fputs("standin: --top names a window that is not created\n", stderr);
+        return false;
+    }
+    return true;
+}
+
+// Applies a command to the activity and returns the reply the real server
+// gives for it, or 0 for a command code it does not know.
+UINT CarryOut(UINT command, HWND window) {
+    switch (command) {
+    case CMD_START:
+        if (options.running) return REPLY_RUNNING;
+        options.running = true;
+        return REPLY_ACCEPTED;
+    case CMD_STOP:
+        if (!options.running) return REPLY_STOPPED;
+        options.running = false;
+        return REPLY_ACCEPTED;
+    case CMD_STATUS:
+        return options.running ? REPLY_RUNNING : REPLY_STOPPED;
+    case CMD_CLOSE:
+        // Shut down once this request has been answered and handled.
+        PostMessageA(window, WM_APP_SHUTDOWN, 0, 0);
+        return REPLY_ACCEPTED;
+    default:
+        return 0;
+    }
+}
+
+void PostReply(const PendingReply& reply) {
+    if (!PostThreadMessageA(reply.thread, reply.code, reply.wParam, reply.lParam)) {
+        LogLine("post failed thread=%lu code=0x%04X error=%lu", static_cast<unsigned long>(reply.thread),
+                reply.code, GetLastError());
+    }
+}
+
+LRESULT HandleCopyData(HWND window, WPARAM wParam, const COPYDATASTRUCT* envelope) {
+    const LONG_PTR index = GetWindowLongPtrA(window, GWLP_USERDATA);
+    if (envelope == NULL || envelope->dwData != 0 || envelope->cbData != sizeof(ControlRequest) ||
+        envelope->lpData == NULL) {
+        LogLine("rejected wParam=%llu dwData=%llu cbData=%lu lpData=%s window=%ld",
+                static_cast<unsigned long long>(wParam),
+                envelope ? static_cast<unsigned long long>(envelope->dwData) : 0ULL,
+                envelope ? static_cast<unsigned long>(envelope->cbData) : 0UL,
+                envelope && envelope->lpData ? "set" : "null", static_cast<long>(index));
+        return FALSE;
+    }
+    ControlRequest request;
+    memcpy(&request, envelope->lpData, sizeof request);
+    LogLine("request wParam=%llu dwData=%llu cbData=%lu thread=%lu command=0x%04lX window=%ld",
+            static_cast<unsigned long long>(wParam), static_cast<unsigned long long>(envelope->dwData),
+            static_cast<unsigned long>(envelope->cbData), static_cast<unsigned long>(request.ReplyThreadId),
+            static_cast<unsigned long>(request.CommandCode), static_cast<long>(index));
+
+    if (options.die) ExitProcess(3);
+    if (options.hang) {
+        for (;;) Sleep(INFINITE);
+    }
+    if (options.silent) return TRUE;
+
+    UINT code = options.fixedReply ? options.reply : CarryOut(request.CommandCode, window);
+    if (code == 0) return FALSE;
+    // Free parameters: a client must look at the identifier alone.
+    const PendingReply reply = {request.ReplyThreadId, code, request.CommandCode, index};
+    if (options.stray) PostThreadMessageA(request.ReplyThreadId, options.strayCode, 0, 0);
+    if (options.lateMs > 0) {
+        pending.push_back(reply);
+        SetTimer(window, pending.size(), options.lateMs, NULL);
+        return TRUE;
+    }
+    PostReply(reply);
+    if (options.lingerMs > 0) Sleep(options.lingerMs);
+    return TRUE;
+}
+
+LRESULT CALLBACK FrameProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_COPYDATA:
+        return HandleCopyData(window, wParam, reinterpret_cast<const COPYDATASTRUCT*>(lParam));
+    case WM_TIMER:
+        KillTimer(window, wParam);
+        if (wParam >= 1 && wParam <= pending.size()) PostReply(pending[wParam - 1]);
+        return 0;
+    case WM_CLOSE:
+    case WM_APP_SHUTDOWN:
+        for (HWND frame : frames) DestroyWindow(frame);
+        frames.clear();
+        PostQuitMessage(0);
+        return 0;
+    default:
+        return DefWindowProcA(window, message, wParam, lParam);
+    }
+}
+
+// Creates the server mutex, unowned; NULL with a message on failure.
+HANDLE CreateServerMutex() {
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, NULL, FALSE};
+    // Everyone may wait on it but nobody may open it with full access.
+    if (options.syncOnlyMutex &&
+        !ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;;0x00100000;;;WD)", SDDL_REVISION_1,
+                                                              &attributes.lpSecurityDescriptor, NULL)) {
+        fprintf(stderr, "standin: security descriptor: error %lu\n", GetLastError());
+        return NULL;
+    }
+    HANDLE mutex = CreateMutexA(&attributes, FALSE, SERVER_MUTEX_NAME);
+    const DWORD error = GetLastError();
+    LocalFree(attributes.lpSecurityDescriptor);
+    if (mutex == NULL) {
+        fprintf(stderr, "standin: cannot create the mutex: error %lu\n", error);
+    } else if (error == ERROR_ALREADY_EXISTS) {
+        fputs("standin: a server is already running\n", stderr);
+        CloseHandle(mutex);
+        mutex = NULL;
+    }
+    return mutex;
+}
+
+bool CreateFrames(HINSTANCE instance) {
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = FrameProc;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = options.className;
+    if (options.windows > 0 && RegisterClassA(&windowClass) == 0) {
+        fprintf(stderr, "standin: cannot register the class: error %lu\n", GetLastError());
+        return false;
+    }
+    for (int i = 1; i <= options.windows; ++i) {
+        HWND frame = CreateWindowExA(0, options.className, "Quarvel stand-in", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                                     CW_USEDEFAULT, 320, 120, NULL, NULL, instance, NULL);
+        if (frame == NULL) {
+            fprintf(stderr, "standin: cannot create a window: error %lu\n", GetLastError());
+            return false;
+        }
+        SetWindowLongPtrA(frame, GWLP_USERDATA, i);
+        frames.push_back(frame);
+    }
+    if (options.top > 0 &&
+        !SetWindowPos(frames[options.top - 1], HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE)) {
+        fprintf(stderr, "standin: cannot reorder the windows: error %lu\n", GetLastError());
+        return false;
+    }
+    return true;
+}
+
+void SignalReady() {
+    if (options.readyEvent == NULL) return;
+    HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, options.readyEvent);
+    if (event == NULL || !SetEvent(event)) {
+        fprintf(stderr, "standin: cannot signal %s: error %lu\n", options.readyEvent, GetLastError());
+    }
+    if (event != NULL) CloseHandle(event);
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    if (!ParseOptions(argc, argv)) return 2;
+    HANDLE mutex = NULL;
+    if (options.mutex) {
+        mutex = CreateServerMutex();
+        if (mutex == NULL) return 1;
+    }
+    if (!CreateFrames(GetModuleHandleA(NULL))) return 1;
+    SignalReady();
+
+    MSG msg;
+    while (GetMessageA(&msg, NULL, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    if (mutex != NULL) CloseHandle(mutex);
+    return 0;
+}

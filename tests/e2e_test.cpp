@@ -1,0 +1,237 @@
+// The tool as its users see it: quarctl.exe run as a process of its own
+// against the stand-in server, its exact output bytes and exit status.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "process.h"
+
+namespace {
+
+// Standard output is in text mode: each line feed arrives as CR LF.
+std::string Crlf(const std::string& text) {
+    std::string result;
+    for (char c : text) {
+        if (c == '\n') result += '\r';
+        result += c;
+    }
+    return result;
+}
+
+const std::string USAGE =
+    "\nQUARCTL 1.1\n"
+    "A utility to control Quarvel for Windows.\n"
+    "Syntax is: QUARCTL [START|STOP|STATUS|CLOSE]\n"
+    "\n";
+const std::string NOT_RUNNING = "QUARCTL: Quarvel is NOT running.\n\n";
+const std::string NO_WINDOW = "QUARCTL: Fatal Error: Unable to find Quarvel main window.\n\n";
+const std::string NOT_RESPONDING = "QUARCTL: Quarvel is not responding.\n\n";
+const std::string NO_REPLY = "QUARCTL: No reply from Quarvel.\n\n";
+
+// Checks one finished run: output to the byte, status, nothing on stderr.
+void ExpectRun(const ProcessResult& run, const std::string& output, DWORD status) {
+    EXPECT_FALSE(run.timedOut) << "the tool hung";
+    EXPECT_EQ(run.out, Crlf(output));
+    EXPECT_EQ(run.status, status);
+    EXPECT_EQ(run.err, "");
+}
+
+// Runs the tool once per case against the same server.
+struct ToolCase {
+    std::vector<std::string> arguments;
+    std::string output;
+    DWORD status;
+};
+void ExpectRuns(const std::vector<ToolCase>& cases) {
+    for (const ToolCase& c : cases) {
+        SCOPED_TRACE(c.arguments.empty() ? std::string("(none)") : "'" + c.arguments[0] + "'");
+        ExpectRun(RunTool(c.arguments), c.output, c.status);
+    }
+}
+
+TEST(Tool, UsageWithoutArgument) {
+    ExpectRun(RunTool({}), USAGE, 0);
+    // A process started with an empty command line has no arguments at all.
+    ExpectRun(RunProgram(SiblingPath("quarctl.exe"), "", 30000), USAGE, 0);
+}
+
+TEST(Tool, NoServer) {
+    ExpectRuns({{{"STATUS"}, NOT_RUNNING, 1}, {{"bogus"}, NOT_RUNNING, 1}, {{}, USAGE, 0}});
+}
+
+TEST(Tool, DiscoveryFailures) {
+    struct Case {
+        const char* options;
+        const std::string& output;
+    };
+    const Case cases[] = {
+        {"--windows 0", NO_WINDOW},
+        {"--no-mutex", NOT_RUNNING},
+        {"--sync-only-mutex", NOT_RUNNING},
+        {"--class QuarvelFrameClassX", NO_WINDOW},
+        {"--class QuarvelFrameClass-long-name", NO_WINDOW},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options);
+        StandIn server(c.options);
+        ASSERT_TRUE(server.ready());
+        ExpectRun(RunTool({"STATUS"}), c.output, 1);
+        EXPECT_TRUE(server.Log().empty());
+    }
+}
+
+// The stand-in's activity through a whole session, each request's bytes
+// as the server received them, and the close-down.
+TEST(Tool, SessionAgainstAStatefulServer) {
+    StandIn server("");
+    ASSERT_TRUE(server.ready());
+    ExpectRuns({
+        {{"STATUS"}, "Quavel is not running.\n\n", 0},
+        {{"START"}, "Quavel is starting.\n\n", 0},
+        {{"start"}, "Quavel is already running.\n\n", 0},
+        {{"Status"}, "Quavel is running.\n\n", 0},
+        {{"STOP"}, "Quavel is stopping.\n\n", 0},
+        {{"sToP"}, "Quavel is already stopped.\n\n", 0},
+        {{"CLOSE"}, "Quavel is closing down.\n\n", 0},
+    });
+    EXPECT_EQ(server.WaitForExit(10000), 0);
+    ExpectRun(RunTool({"STATUS"}), NOT_RUNNING, 1);
+
+    const char* commands[] = {"0x060B", "0x0609", "0x0609", "0x060B", "0x0608", "0x0608", "0x060A"};
+    const std::vector<std::string> log = server.Log();
+    ASSERT_EQ(log.size(), 7u);
+    for (size_t i = 0; i < log.size(); ++i) {
+        SCOPED_TRACE(log[i]);
+        EXPECT_EQ(log[i].find("request wParam=0 dwData=0 cbData=8 thread="), 0u);
+        EXPECT_EQ(log[i].find(" thread=0 "), std::string::npos);
+        EXPECT_NE(log[i].find(std::string(" command=") + commands[i] + " window=1"), std::string::npos);
+    }
+}
+
+// Replies a keyword does not list print nothing, with status 0.
+TEST(Tool, UnlistedRepliesAreSilent) {
+    struct Case {
+        const char* reply;
+        std::vector<const char*> keywords;
+    };
+    const Case cases[] = {
+        {"0x047F", {"STATUS"}},
+        {"0x0480", {"START", "CLOSE"}},
+        {"0x0481", {"STOP", "CLOSE"}},
+        {"0x0012", {"STATUS", "CLOSE"}}, // WM_QUIT is a reply like any other
+        {"0x0401", {"START", "STOP"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reply);
+        StandIn server(std::string("--reply ") + c.reply);
+        ASSERT_TRUE(server.ready());
+        for (const char* keyword : c.keywords) ExpectRun(RunTool({keyword}), "", 0);
+    }
+}
+
+TEST(Tool, OnlyTheFirstArgumentCounts) {
+    StandIn server("--running");
+    ASSERT_TRUE(server.ready());
+    ExpectRuns({
+        {{"status", "extra"}, "Quavel is running.\n\n", 0},
+        {{"STATUS", "STOP", "CLOSE"}, "Quavel is running.\n\n", 0},
+        {{"", "STOP"}, "", 0},
+        {{" STOP"}, "", 0},
+        {{"STOPX"}, "", 0},
+        {{"STOP\tX"}, "", 0},
+    });
+    EXPECT_EQ(server.Log().size(), 2u) << "unrecognised words must send nothing";
+}
+
+TEST(Tool, TopmostFrameWindowIsChosen) {
+    for (const char* top : {"1", "2"}) {
+        SCOPED_TRACE(top);
+        StandIn server(std::string("--windows 2 --top ") + top);
+        ASSERT_TRUE(server.ready());
+        ExpectRun(RunTool({"STATUS"}), "Quavel is not running.\n\n", 0);
+        const std::vector<std::string> log = server.Log();
+        ASSERT_EQ(log.size(), 1u);
+        EXPECT_NE(log[0].find(std::string(" window=") + top), std::string::npos) << log[0];
+    }
+}
+
+TEST(Tool, ClassNameMatchesInAnyLetterCase) {
+    StandIn server("--class qUARVELfRAMEcLASS --running");
+    ASSERT_TRUE(server.ready());
+    ExpectRun(RunTool({"STATUS"}), "Quavel is running.\n\n", 0);
+}
+
+// The reply queued while the send is still in progress, and one posted
+// well after the send has returned, are both received.
+TEST(Tool, ReplyDuringAndAfterTheSend) {
+    for (const char* options : {"--linger 1000", "--late 1000", "--late 4000"}) {
+        SCOPED_TRACE(options);
+        StandIn server(options);
+        ASSERT_TRUE(server.ready());
+        ExpectRun(RunTool({"START"}), "Quavel is starting.\n\n", 0);
+    }
+}
+
+// Whatever message reaches the thread first is the reply.
+TEST(Tool, FirstMessageIsTheReply) {
+    struct Case {
+        const char* options;
+        std::string output;
+    };
+    const Case cases[] = {
+        {"--stray 0x0481", "Quavel is running.\n\n"},
+        {"--stray 0x0401", ""},
+        {"--stray 0x0012", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options);
+        StandIn server(c.options);
+        ASSERT_TRUE(server.ready());
+        ExpectRun(RunTool({"STATUS"}), c.output, 0);
+    }
+}
+
+// A server that hangs, dies or stays silent holds the tool no longer than
+// the bounds of the exchange, and the failure is reported with status 1.
+TEST(Tool, FailingServerIsReported) {
+    struct Case {
+        const char* options;
+        const std::string& output;
+        DWORD minMs;
+        DWORD maxMs;
+    };
+    const Case cases[] = {
+        {"--hang", NOT_RESPONDING, 4500, 15000},
+        {"--die", NOT_RESPONDING, 0, 4000},
+        {"--silent", NO_REPLY, 4500, 15000},
+        {"--late 8000", NO_REPLY, 4500, 15000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options);
+        StandIn server(c.options);
+        ASSERT_TRUE(server.ready());
+        const ProcessResult run = RunTool({"STOP"});
+        ExpectRun(run, c.output, 1);
+        EXPECT_GE(run.elapsedMs, c.minMs);
+        EXPECT_LE(run.elapsedMs, c.maxMs);
+        EXPECT_EQ(server.Log().size(), 1u);
+    }
+}
+
+TEST(Tool, ManyClientsAtOnce) {
+    StandIn server("--running");
+    ASSERT_TRUE(server.ready());
+    const int clients = 16;
+    std::vector<ProcessResult> runs(clients);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < clients; ++i) {
+        threads.emplace_back([&runs, i] { runs[static_cast<size_t>(i)] = RunTool({"STATUS"}); });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (const ProcessResult& run : runs) ExpectRun(run, "Quavel is running.\n\n", 0);
+    EXPECT_EQ(server.Log().size(), static_cast<size_t>(clients));
+}
+
+} // namespace

@@ -1,0 +1,176 @@
+#include "process.h"
+
+#include <cstdio>
+#include <fstream>
+#include <initializer_list>
+#include <mutex>
+
+namespace {
+
+// Every child joins this job, so none outlives the test program even when
+// the test program itself is killed.
+HANDLE ChildJob() {
+    static HANDLE job = [] {
+        HANDLE handle = CreateJobObjectA(NULL, NULL);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (handle != NULL) SetInformationJobObject(handle, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+        return handle;
+    }();
+    return job;
+}
+
+// Pipe ends made inheritable only around one CreateProcess, under this
+// lock, so that a child started from another thread cannot hold them open.
+std::mutex startLock;
+
+std::string ReadAvailable(HANDLE pipe) {
+    std::string text;
+    char buffer[4096];
+    DWORD available = 0;
+    while (PeekNamedPipe(pipe, NULL, 0, NULL, &available, NULL) && available > 0) {
+        DWORD got = 0;
+        if (!ReadFile(pipe, buffer, sizeof buffer, &got, NULL) || got == 0) break;
+        text.append(buffer, got);
+    }
+    return text;
+}
+
+// Starts a child in the job. Handles in inherit are passed on to it alone.
+bool StartProcess(const std::string& program, std::string commandLine, STARTUPINFOA* startup,
+                  std::initializer_list<HANDLE> inherit, PROCESS_INFORMATION* process) {
+    bool started;
+    {
+        std::lock_guard<std::mutex> lock(startLock);
+        for (HANDLE handle : inherit) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+        started = CreateProcessA(program.c_str(), &commandLine[0], NULL, NULL, inherit.size() > 0, CREATE_SUSPENDED,
+                                 NULL, NULL, startup, process) != 0;
+        for (HANDLE handle : inherit) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
+    }
+    if (!started) return false;
+    AssignProcessToJobObject(ChildJob(), process->hProcess);
+    ResumeThread(process->hThread);
+    return true;
+}
+
+} // namespace
+
+std::string SiblingPath(const char* fileName) {
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(NULL, path, MAX_PATH);
+    std::string result(path, length);
+    return result.substr(0, result.find_last_of("\\/") + 1) + fileName;
+}
+
+std::string QuoteArgument(const std::string& argument) {
+    std::string quoted = "\"";
+    size_t backslashes = 0;
+    for (char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes double only where a quote follows them.
+        quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, '\\');
+    return quoted + "\"";
+}
+
+ProcessResult RunProgram(const std::string& program, const std::string& commandLine, DWORD timeoutMs) {
+    ProcessResult result;
+    HANDLE outRead, outWrite, errRead, errWrite;
+    // Large buffers: the child never blocks on a write, so the pipes can be
+    // read once it has ended.
+    if (!CreatePipe(&outRead, &outWrite, NULL, 1 << 20) || !CreatePipe(&errRead, &errWrite, NULL, 1 << 20)) {
+        result.timedOut = true;
+        return result;
+    }
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = NULL;
+    startup.hStdOutput = outWrite;
+    startup.hStdError = errWrite;
+    PROCESS_INFORMATION process = {};
+    const DWORD start = GetTickCount();
+    const bool started = StartProcess(program, commandLine, &startup, {outWrite, errWrite}, &process);
+    const DWORD startError = GetLastError();
+    CloseHandle(outWrite);
+    CloseHandle(errWrite);
+    if (started) {
+        if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+            result.timedOut = true;
+            TerminateProcess(process.hProcess, 255);
+            WaitForSingleObject(process.hProcess, 5000);
+        }
+        result.elapsedMs = GetTickCount() - start;
+        GetExitCodeProcess(process.hProcess, &result.status);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    } else {
+        result.err = "cannot start " + program + ": error " + std::to_string(startError);
+        result.timedOut = true;
+    }
+    result.out = ReadAvailable(outRead);
+    result.err += ReadAvailable(errRead);
+    CloseHandle(outRead);
+    CloseHandle(errRead);
+    return result;
+}
+
+ProcessResult RunTool(const std::vector<std::string>& arguments, DWORD timeoutMs) {
+    std::string commandLine = "quarctl";
+    for (const std::string& argument : arguments) commandLine += " " + QuoteArgument(argument);
+    return RunProgram(SiblingPath("quarctl.exe"), commandLine, timeoutMs);
+}
+
+StandIn::StandIn(const std::string& options) {
+    static LONG serial = 0;
+    const std::string tag = std::to_string(GetCurrentProcessId()) + "-" + std::to_string(InterlockedIncrement(&serial));
+    const std::string eventName = "quarctl-test-ready-" + tag;
+    char tempDir[MAX_PATH];
+    GetTempPathA(MAX_PATH, tempDir);
+    logPath_ = std::string(tempDir) + "quarctl-standin-" + tag + ".log";
+    DeleteFileA(logPath_.c_str());
+
+    HANDLE readyEvent = CreateEventA(NULL, TRUE, FALSE, eventName.c_str());
+    const std::string program = SiblingPath("standin.exe");
+    const std::string commandLine =
+        "standin " + options + " --ready " + eventName + " --log " + QuoteArgument(logPath_);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    if (readyEvent != NULL && StartProcess(program, commandLine, &startup, {}, &process_)) {
+        HANDLE waits[] = {readyEvent, process_.hProcess};
+        ready_ = WaitForMultipleObjects(2, waits, FALSE, 30000) == WAIT_OBJECT_0;
+    }
+    if (readyEvent != NULL) CloseHandle(readyEvent);
+}
+
+StandIn::~StandIn() {
+    if (process_.hProcess != NULL) {
+        TerminateProcess(process_.hProcess, 255);
+        WaitForSingleObject(process_.hProcess, 10000);
+        CloseHandle(process_.hThread);
+        CloseHandle(process_.hProcess);
+    }
+    DeleteFileA(logPath_.c_str());
+}
+
+long StandIn::WaitForExit(DWORD timeoutMs) {
+    DWORD status = 0;
+    if (process_.hProcess == NULL || WaitForSingleObject(process_.hProcess, timeoutMs) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(process_.hProcess, &status)) {
+        return -1;
+    }
+    return static_cast<long>(status);
+}
+
+std::vector<std::string> StandIn::Log() const {
+    std::vector<std::string> lines;
+    std::ifstream log(logPath_);
+    for (std::string line; std::getline(log, line);) lines.push_back(line);
+    return lines;
+}

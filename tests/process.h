@@ -1,0 +1,52 @@
+// Child processes for the end-to-end tests: the tool run to its end with
+// its output captured, and the stand-in server kept running meanwhile.
+#ifndef QUARCTL_TEST_PROCESS_H
+#define QUARCTL_TEST_PROCESS_H
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// Path of a program that lies beside the running test program.
+std::string SiblingPath(const char* fileName);
+
+// One argument quoted so that the C runtime splits it back unchanged.
+std::string QuoteArgument(const std::string& argument);
+
+struct ProcessResult {
+    std::string out;  // standard output, bytes as written
+    std::string err;  // standard error
+    DWORD status = 0; // exit status
+    bool timedOut = false;
+    DWORD elapsedMs = 0;
+};
+
+// Runs program with a raw command line and waits at most timeoutMs.
+ProcessResult RunProgram(const std::string& program, const std::string& commandLine, DWORD timeoutMs);
+
+// Runs quarctl.exe with the given arguments, each quoted.
+ProcessResult RunTool(const std::vector<std::string>& arguments, DWORD timeoutMs = 30000);
+
+// A running stand-in server, ended when the object goes.
+class StandIn {
+public:
+    // Starts the stand-in with the given options and waits until it is ready.
+    explicit StandIn(const std::string& options);
+    ~StandIn();
+    StandIn(const StandIn&) = delete;
+    StandIn& operator=(const StandIn&) = delete;
+
+    bool ready() const { return ready_; }
+    // Waits for the stand-in to end by itself; its exit status, or -1.
+    long WaitForExit(DWORD timeoutMs);
+    // The lines the stand-in logged, one per request.
+    std::vector<std::string> Log() const;
+
+private:
+    PROCESS_INFORMATION process_ = {};
+    std::string logPath_;
+    bool ready_ = false;
+};
+
+#endif
