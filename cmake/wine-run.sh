@@ -5,7 +5,7 @@
 # The prefix is created once, under a lock: a new prefix takes seconds to
 # build and two Wine processes starting on a half-made one race.
 set -eu
-prefix=$1
+prefix=$(realpath -m "$1")
 shift
 export WINEPREFIX="$prefix"
 export WINEDEBUG=-all

@@ -3,7 +3,9 @@
 #ifndef QUARCTL_FRONTEND_H
 #define QUARCTL_FRONTEND_H
 
-#include <cstdio>
+// <stdio.h>, not <cstdio>: with mingw, libstdc++'s headers swap msvcrt's
+// printf for a bulky replacement.
+#include <stdio.h>
 
 // Runs the tool for one command line, writing all text to out; returns the
 // exit status, 0 when the server was reached or usage was shown, else 1.

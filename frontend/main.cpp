@@ -1,5 +1,5 @@
 // QUARCTL: controls a running Quarvel for Windows from the command line.
-#include <cstdio>
+#include <stdio.h>
 
 #include "frontend.h"
 

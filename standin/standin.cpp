@@ -33,7 +33,8 @@ const char USAGE[] =
     "  --hang              never return from handling a request\n"
     "  --die               end the process while handling a request\n"
     "  --log FILE          append a line to FILE for each request received\n"
-    "  --ready EVENT       set the named event EVENT once ready\n"
+    "  --ready EVENT       set the named event EVENT once ready, or with EVENT\n"
+    "                      '-' print the line \"ready\" on standard output\n"
     "  --help              show this text\n"
     "\n"
     "CODE is a number, decimal or 0x-prefixed hex. The stand-in runs until it\n"
@@ -295,6 +296,11 @@ bool CreateFrames(HINSTANCE instance) {
 
 void SignalReady() {
     if (options.readyEvent == NULL) return;
+    if (strcmp(options.readyEvent, "-") == 0) {
+        puts("ready");
+        fflush(stdout);
+        return;
+    }
     HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, options.readyEvent);
     if (event == NULL || !SetEvent(event)) {
         fprintf(stderr, "standin: cannot signal %s: error %lu\n", options.readyEvent, GetLastError());

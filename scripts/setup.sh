@@ -1,0 +1,23 @@
+#!/bin/sh
+# Installs what the build, the tests and the demo need, where it is missing:
+# CMake, the mingw-w64 cross compilers, Wine and GoogleTest's sources.
+# Debian or Ubuntu; run as root or with sudo at hand.
+set -eu
+need=""
+command -v cmake >/dev/null 2>&1 || need="$need cmake"
+command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need="$need g++-mingw-w64-x86-64-posix"
+command -v i686-w64-mingw32-g++-posix >/dev/null 2>&1 || need="$need g++-mingw-w64-i686-posix"
+command -v x86_64-w64-mingw32-windres >/dev/null 2>&1 || need="$need binutils-mingw-w64-x86-64"
+command -v i686-w64-mingw32-windres >/dev/null 2>&1 || need="$need binutils-mingw-w64-i686"
+command -v wine >/dev/null 2>&1 || need="$need wine"
+[ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null 2>&1 || need="$need wine64"
+[ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
+command -v flock >/dev/null 2>&1 || need="$need util-linux"
+[ -n "$need" ] || exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+echo "Installing:$need"
+$sudo apt-get update -qq
+# shellcheck disable=SC2086
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $need >/dev/null
