@@ -21,6 +21,10 @@ private:
 // never matches the 17-character frame class.
 const int CLASS_BUFFER_CHARS = 20;
 
+// A GetWindow walk can loop when other programs reorder their windows
+// meanwhile; no desktop holds more windows than USER's 64K handle table.
+const int MAX_WINDOWS_WALKED = 65536;
+
 } // namespace
 
 bool ProbeServerMutex() {
@@ -32,7 +36,7 @@ bool ProbeServerMutex() {
 HWND FindServerWindow() {
     char className[CLASS_BUFFER_CHARS];
     HWND window = GetWindow(GetDesktopWindow(), GW_CHILD);
-    while (window != NULL) {
+    for (int walked = 0; window != NULL && walked < MAX_WINDOWS_WALKED; ++walked) {
         // A window whose class cannot be read (count 0) is passed over.
         if (GetClassNameA(window, className, CLASS_BUFFER_CHARS) != 0 &&
             lstrcmpiA(className, SERVER_WINDOW_CLASS) == 0) {
