@@ -7,4 +7,5 @@ for preset in mingw-x64 mingw-x86; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j 2
 done
+ctest --preset mingw-x86
 ctest --preset mingw-x64
