@@ -51,17 +51,19 @@ void ExpectRuns(const std::vector<ToolCase>& cases) {
     }
 }
 
-TEST(Tool, UsageWithoutArgument) {
+using Tool = DesktopTest;
+
+TEST_F(Tool, UsageWithoutArgument) {
     ExpectRun(RunTool({}), USAGE, 0);
     // A process started with an empty command line has no arguments at all.
     ExpectRun(RunProgram(SiblingPath("quarctl.exe"), "", 30000), USAGE, 0);
 }
 
-TEST(Tool, NoServer) {
+TEST_F(Tool, NoServer) {
     ExpectRuns({{{"STATUS"}, NOT_RUNNING, 1}, {{"bogus"}, NOT_RUNNING, 1}, {{}, USAGE, 0}});
 }
 
-TEST(Tool, DiscoveryFailures) {
+TEST_F(Tool, DiscoveryFailures) {
     struct Case {
         const char* options;
         const std::string& output;
@@ -84,7 +86,7 @@ TEST(Tool, DiscoveryFailures) {
 
 // The stand-in's activity through a whole session, each request's bytes
 // as the server received them, and the close-down.
-TEST(Tool, SessionAgainstAStatefulServer) {
+TEST_F(Tool, SessionAgainstAStatefulServer) {
     StandIn server("");
     ASSERT_TRUE(server.ready());
     ExpectRuns({
@@ -111,7 +113,7 @@ TEST(Tool, SessionAgainstAStatefulServer) {
 }
 
 // Replies a keyword does not list print nothing, with status 0.
-TEST(Tool, UnlistedRepliesAreSilent) {
+TEST_F(Tool, UnlistedRepliesAreSilent) {
     struct Case {
         const char* reply;
         std::vector<const char*> keywords;
@@ -131,7 +133,7 @@ TEST(Tool, UnlistedRepliesAreSilent) {
     }
 }
 
-TEST(Tool, OnlyTheFirstArgumentCounts) {
+TEST_F(Tool, OnlyTheFirstArgumentCounts) {
     StandIn server("--running");
     ASSERT_TRUE(server.ready());
     ExpectRuns({
@@ -145,7 +147,7 @@ TEST(Tool, OnlyTheFirstArgumentCounts) {
     EXPECT_EQ(server.Log().size(), 2u) << "unrecognised words must send nothing";
 }
 
-TEST(Tool, TopmostFrameWindowIsChosen) {
+TEST_F(Tool, TopmostFrameWindowIsChosen) {
     for (const char* top : {"1", "2"}) {
         SCOPED_TRACE(top);
         StandIn server(std::string("--windows 2 --top ") + top);
@@ -157,7 +159,7 @@ TEST(Tool, TopmostFrameWindowIsChosen) {
     }
 }
 
-TEST(Tool, ClassNameMatchesInAnyLetterCase) {
+TEST_F(Tool, ClassNameMatchesInAnyLetterCase) {
     StandIn server("--class qUARVELfRAMEcLASS --running");
     ASSERT_TRUE(server.ready());
     ExpectRun(RunTool({"STATUS"}), "Quavel is running.\n\n", 0);
@@ -165,7 +167,7 @@ TEST(Tool, ClassNameMatchesInAnyLetterCase) {
 
 // The reply queued while the send is still in progress, and one posted
 // well after the send has returned, are both received.
-TEST(Tool, ReplyDuringAndAfterTheSend) {
+TEST_F(Tool, ReplyDuringAndAfterTheSend) {
     for (const char* options : {"--linger 1000", "--late 1000", "--late 4000"}) {
         SCOPED_TRACE(options);
         StandIn server(options);
@@ -175,7 +177,7 @@ TEST(Tool, ReplyDuringAndAfterTheSend) {
 }
 
 // Whatever message reaches the thread first is the reply.
-TEST(Tool, FirstMessageIsTheReply) {
+TEST_F(Tool, FirstMessageIsTheReply) {
     struct Case {
         const char* options;
         std::string output;
@@ -195,7 +197,7 @@ TEST(Tool, FirstMessageIsTheReply) {
 
 // A server that hangs, dies or stays silent holds the tool no longer than
 // the bounds of the exchange, and the failure is reported with status 1.
-TEST(Tool, FailingServerIsReported) {
+TEST_F(Tool, FailingServerIsReported) {
     struct Case {
         const char* options;
         const std::string& output;
@@ -220,7 +222,7 @@ TEST(Tool, FailingServerIsReported) {
     }
 }
 
-TEST(Tool, ManyClientsAtOnce) {
+TEST_F(Tool, ManyClientsAtOnce) {
     StandIn server("--running");
     ASSERT_TRUE(server.ready());
     const int clients = 16;

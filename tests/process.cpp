@@ -1,5 +1,7 @@
 #include "process.h"
 
+#include <tlhelp32.h>
+
 #include <cstdio>
 #include <fstream>
 #include <initializer_list>
@@ -173,4 +175,17 @@ std::vector<std::string> StandIn::Log() const {
     std::ifstream log(logPath_);
     for (std::string line; std::getline(log, line);) lines.push_back(line);
     return lines;
+}
+
+int CountToolProcesses() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return -1;
+    int count = 0;
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+        if (lstrcmpiA(entry.szExeFile, "quarctl.exe") == 0 || lstrcmpiA(entry.szExeFile, "standin.exe") == 0) ++count;
+    }
+    CloseHandle(snapshot);
+    return count;
 }

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -47,6 +49,17 @@ private:
     PROCESS_INFORMATION process_ = {};
     std::string logPath_;
     bool ready_ = false;
+};
+
+// How many quarctl.exe and standin.exe processes are running now.
+int CountToolProcesses();
+
+// Base of every test that runs the programs: they share one desktop and
+// one mutex name, and each test must leave no process of theirs behind.
+class DesktopTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(CountToolProcesses(), 0) << "left over from elsewhere"; }
+    void TearDown() override { EXPECT_EQ(CountToolProcesses(), 0) << "left behind by this test"; }
 };
 
 #endif

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "../serverlink/serverlink.h"
+#include "process.h"
 
 namespace {
 
-TEST(ServerLink, WindowDestroyedBeforeTheSend) {
+using ServerLink = DesktopTest;
+
+TEST_F(ServerLink, WindowDestroyedBeforeTheSend) {
     WNDCLASSA windowClass = {};
     windowClass.lpfnWndProc = DefWindowProcA;
     windowClass.hInstance = GetModuleHandleA(NULL);
@@ -24,7 +27,7 @@ TEST(ServerLink, WindowDestroyedBeforeTheSend) {
     UnregisterClassA(windowClass.lpszClassName, windowClass.hInstance);
 }
 
-TEST(ServerLink, NothingFoundWithoutAServer) {
+TEST_F(ServerLink, NothingFoundWithoutAServer) {
     EXPECT_FALSE(ProbeServerMutex());
     EXPECT_EQ(FindServerWindow(), nullptr);
 }
