@@ -35,7 +35,11 @@ bool ProbeServerMutex() {
 
 HWND FindServerWindow() {
     char className[CLASS_BUFFER_CHARS];
-    HWND window = GetWindow(GetDesktopWindow(), GW_CHILD);
+    // The first child of the desktop, the top of the Z-order, as
+    // GetWindow(GetDesktopWindow(), GW_CHILD) gives it: under Wine that
+    // call first sets up the desktop for the process, some 15 ms, as long
+    // as the whole request takes otherwise.
+    HWND window = FindWindowExA(NULL, NULL, NULL, NULL);
     for (int walked = 0; window != NULL && walked < MAX_WINDOWS_WALKED; ++walked) {
         // A window whose class cannot be read (count 0) is passed over.
         if (GetClassNameA(window, className, CLASS_BUFFER_CHARS) != 0 &&

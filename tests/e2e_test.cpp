@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "process.h"
+#include "desktop_test.h"
 
 namespace {
 
@@ -201,8 +201,8 @@ TEST_F(Tool, FailingServerIsReported) {
     struct Case {
         const char* options;
         const std::string& output;
-        DWORD minMs;
-        DWORD maxMs;
+        double minMs;
+        double maxMs;
     };
     const Case cases[] = {
         {"--hang", NOT_RESPONDING, 4500, 15000},

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "../serverlink/serverlink.h"
-#include "process.h"
+#include "desktop_test.h"
 
 namespace {
 

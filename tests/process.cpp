@@ -97,7 +97,9 @@ ProcessResult RunProgram(const std::string& program, const std::string& commandL
     startup.hStdOutput = outWrite;
     startup.hStdError = errWrite;
     PROCESS_INFORMATION process = {};
-    const DWORD start = GetTickCount();
+    LARGE_INTEGER frequency, start, end;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
     const bool started = StartProcess(program, commandLine, &startup, {outWrite, errWrite}, &process);
     const DWORD startError = GetLastError();
     CloseHandle(outWrite);
@@ -108,7 +110,9 @@ ProcessResult RunProgram(const std::string& program, const std::string& commandL
             TerminateProcess(process.hProcess, 255);
             WaitForSingleObject(process.hProcess, 5000);
         }
-        result.elapsedMs = GetTickCount() - start;
+        QueryPerformanceCounter(&end);
+        result.elapsedMs = 1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) /
+                           static_cast<double>(frequency.QuadPart);
         GetExitCodeProcess(process.hProcess, &result.status);
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);

@@ -5,8 +5,6 @@
 
 #include <windows.h>
 
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 
@@ -21,7 +19,7 @@ struct ProcessResult {
     std::string err;  // standard error
     DWORD status = 0; // exit status
     bool timedOut = false;
-    DWORD elapsedMs = 0;
+    double elapsedMs = 0; // from the start to the end of the process
 };
 
 // Runs program with a raw command line and waits at most timeoutMs.
@@ -53,13 +51,5 @@ private:
 
 // How many quarctl.exe and standin.exe processes are running now.
 int CountToolProcesses();
-
-// Base of every test that runs the programs: they share one desktop and
-// one mutex name, and each test must leave no process of theirs behind.
-class DesktopTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_EQ(CountToolProcesses(), 0) << "left over from elsewhere"; }
-    void TearDown() override { EXPECT_EQ(CountToolProcesses(), 0) << "left behind by this test"; }
-};
 
 #endif

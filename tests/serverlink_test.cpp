@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "../serverlink/serverlink.h"
-#include "process.h"
+#include "desktop_test.h"
 
 namespace {
 

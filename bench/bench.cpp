@@ -1,0 +1,112 @@
+// Measures quarctl.exe against the stand-in server: the round trip against
+// a floor program, and how fast each kind of failure is told. Prints
+// medians and ratios; it judges nothing and always exits 0.
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../tests/process.h"
+
+namespace {
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n == 0 ? 0 : n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+double RunFloor() {
+    return RunProgram(SiblingPath("floor.exe"), "floor", 30000).elapsedMs;
+}
+
+double RunQuarctl(const char* keyword, const std::string& expected) {
+    const ProcessResult run = RunTool({keyword}, 30000);
+    if (run.out != expected) printf("  unexpected output: %s", run.out.c_str());
+    return run.elapsedMs;
+}
+
+// Runs quarctl against a fresh stand-in each time, with the floor beside it.
+struct FailureCase {
+    const char* name;
+    const char* standInOptions; // NULL: no stand-in at all
+    const char* keyword;
+    const char* expected;
+    int runs;
+    double targetOverFloorMs; // target over the floor's median, or
+    double targetTotalMs;     // a target on the time itself
+};
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    const int pairs = argc > 1 ? atoi(argv[1]) : 40;
+    printf("quarctl benchmark under this machine's Windows or Wine; times in ms, medians\n\n");
+
+    // Paired runs, interleaved, alternating which goes first, so that drift
+    // in the machine's load falls on both alike.
+    std::vector<double> floorTimes, roundTrips, ratios;
+    {
+        StandIn server("--running");
+        if (!server.ready()) {
+            printf("the stand-in did not start\n");
+            return 0;
+        }
+        RunFloor();
+        RunQuarctl("STATUS", "Quavel is running.\r\n\r\n");
+        for (int i = 0; i < pairs; ++i) {
+            double floorMs, quarctlMs;
+            if (i % 2 == 0) {
+                floorMs = RunFloor();
+                quarctlMs = RunQuarctl("STATUS", "Quavel is running.\r\n\r\n");
+            } else {
+                quarctlMs = RunQuarctl("STATUS", "Quavel is running.\r\n\r\n");
+                floorMs = RunFloor();
+            }
+            floorTimes.push_back(floorMs);
+            roundTrips.push_back(quarctlMs);
+            ratios.push_back(quarctlMs / floorMs);
+        }
+    }
+    const double floorMs = Median(floorTimes);
+    printf("round trip, %d interleaved pairs\n", pairs);
+    printf("  floor (start, print a line, exit)   %8.1f\n", floorMs);
+    printf("  quarctl STATUS, server running       %8.1f\n", Median(roundTrips));
+    printf("  median ratio quarctl / floor         %8.3f   target <= 1.05\n\n", Median(ratios));
+
+    const FailureCase failures[] = {
+        {"no application", NULL, "STATUS", "QUARCTL: Quarvel is NOT running.\r\n\r\n", 15, 50, 0},
+        {"window gone (mutex held, no window)", "--windows 0", "STATUS",
+         "QUARCTL: Fatal Error: Unable to find Quarvel main window.\r\n\r\n", 15, 200, 0},
+        {"dies while handling the request", "--die", "STOP", "QUARCTL: Quarvel is not responding.\r\n\r\n", 5, 0,
+         5500},
+        {"hung application", "--hang", "STOP", "QUARCTL: Quarvel is not responding.\r\n\r\n", 3, 0, 5500},
+        {"silent application", "--silent", "STOP", "QUARCTL: No reply from Quarvel.\r\n\r\n", 3, 0, 5500},
+    };
+    printf("how fast each failure is told\n");
+    printf("  %-38s %8s %8s %10s   %s\n", "case", "floor", "quarctl", "difference", "target");
+    for (const FailureCase& failure : failures) {
+        std::vector<double> times, floors;
+        for (int i = 0; i < failure.runs; ++i) {
+            std::unique_ptr<StandIn> server;
+            if (failure.standInOptions != NULL) server.reset(new StandIn(failure.standInOptions));
+            floors.push_back(RunFloor());
+            times.push_back(RunQuarctl(failure.keyword, failure.expected));
+        }
+        const double median = Median(times), floorMedian = Median(floors);
+        char target[64];
+        if (failure.targetOverFloorMs > 0) {
+            snprintf(target, sizeof target, "difference <= %.0f", failure.targetOverFloorMs);
+        } else {
+            snprintf(target, sizeof target, "quarctl <= %.0f", failure.targetTotalMs);
+        }
+        printf("  %-38s %8.1f %8.1f %10.1f   %s\n", failure.name, floorMedian, median, median - floorMedian, target);
+    }
+    printf("\nreproduce with: scripts/bench.sh\n");
+    return 0;
+}
