@@ -45,12 +45,14 @@ struct FailureCase {
 } // namespace
 
 int main(int argc, char* argv[]) {
-    const int pairs = argc > 1 ? atoi(argv[1]) : 40;
+    const long pairs = argc > 1 ? strtol(argv[1], NULL, 10) : 40;
     printf("quarctl benchmark under this machine's Windows or Wine; times in ms, medians\n\n");
 
     // Paired runs, interleaved, alternating which goes first, so that drift
     // in the machine's load falls on both alike.
-    std::vector<double> floorTimes, roundTrips, ratios;
+    std::vector<double> floorTimes;
+    std::vector<double> roundTrips;
+    std::vector<double> ratios;
     {
         StandIn server("--running");
         if (!server.ready()) {
@@ -59,8 +61,9 @@ int main(int argc, char* argv[]) {
         }
         RunFloor();
         RunQuarctl("STATUS", "Quavel is running.\r\n\r\n");
-        for (int i = 0; i < pairs; ++i) {
-            double floorMs, quarctlMs;
+        for (long i = 0; i < pairs; ++i) {
+            double floorMs = 0;
+            double quarctlMs = 0;
             if (i % 2 == 0) {
                 floorMs = RunFloor();
                 quarctlMs = RunQuarctl("STATUS", "Quavel is running.\r\n\r\n");
@@ -74,7 +77,7 @@ int main(int argc, char* argv[]) {
         }
     }
     const double floorMs = Median(floorTimes);
-    printf("round trip, %d interleaved pairs\n", pairs);
+    printf("round trip, %ld interleaved pairs\n", pairs);
     printf("  floor (start, print a line, exit)   %8.1f\n", floorMs);
     printf("  quarctl STATUS, server running       %8.1f\n", Median(roundTrips));
     printf("  median ratio quarctl / floor         %8.3f   target <= 1.05\n\n", Median(ratios));
@@ -91,14 +94,16 @@ int main(int argc, char* argv[]) {
     printf("how fast each failure is told\n");
     printf("  %-38s %8s %8s %10s   %s\n", "case", "floor", "quarctl", "difference", "target");
     for (const FailureCase& failure : failures) {
-        std::vector<double> times, floors;
+        std::vector<double> times;
+        std::vector<double> floors;
         for (int i = 0; i < failure.runs; ++i) {
             std::unique_ptr<StandIn> server;
-            if (failure.standInOptions != NULL) server.reset(new StandIn(failure.standInOptions));
+            if (failure.standInOptions != NULL) server = std::make_unique<StandIn>(failure.standInOptions);
             floors.push_back(RunFloor());
             times.push_back(RunQuarctl(failure.keyword, failure.expected));
         }
-        const double median = Median(times), floorMedian = Median(floors);
+        const double median = Median(times);
+        const double floorMedian = Median(floors);
         char target[64];
         if (failure.targetOverFloorMs > 0) {
             snprintf(target, sizeof target, "difference <= %.0f", failure.targetOverFloorMs);

@@ -74,7 +74,7 @@ int RunTool(int argc, char* argv[], FILE* out) {
     // The server is looked for before the word is, so an unknown word can
     // still fail for want of a server.
     if (!ProbeServerMutex()) return Fail(out, MSG_NOT_RUNNING);
-    const HWND window = FindServerWindow();
+    HWND window = FindServerWindow();
     if (window == NULL) return Fail(out, MSG_NO_WINDOW);
 
     const CommandRow* row = FindCommandRow(argv[1]);

@@ -13,6 +13,8 @@ command -v wine >/dev/null 2>&1 || need="$need wine"
 [ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null 2>&1 || need="$need wine64"
 [ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
 command -v flock >/dev/null 2>&1 || need="$need util-linux"
+command -v cppcheck >/dev/null 2>&1 || need="$need cppcheck"
+command -v clang-tidy >/dev/null 2>&1 || need="$need clang-tidy"
 [ -n "$need" ] || exit 0
 
 sudo=""

@@ -86,6 +86,7 @@ ControlExchange SendControlCommand(HWND window, UINT commandCode) {
         if (elapsed >= REPLY_TIMEOUT_MS) {
             return {ExchangeOutcome::NoReply, 0};
         }
+        // cppcheck-suppress nullPointer ; no handles: only the queue is waited on
         if (MsgWaitForMultipleObjectsEx(0, NULL, REPLY_TIMEOUT_MS - elapsed, QS_ALLPOSTMESSAGE,
                                         MWMO_INPUTAVAILABLE) == WAIT_FAILED) {
             return {ExchangeOutcome::NoReply, 0};

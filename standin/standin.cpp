@@ -42,18 +42,18 @@ const char USAGE[] =
 
 struct Options {
     bool running = false;
-    bool mutex = true;
+    bool noMutex = false;
     bool syncOnlyMutex = false;
-    int windows = 1;
-    int top = 0;
+    unsigned long windows = 1;
+    unsigned long top = 0;
     const char* className = SERVER_WINDOW_CLASS;
     bool fixedReply = false;
-    UINT reply = 0;
+    unsigned long reply = 0;
     bool silent = false;
-    UINT lateMs = 0;
-    DWORD lingerMs = 0;
+    unsigned long lateMs = 0;
+    unsigned long lingerMs = 0;
     bool stray = false;
-    UINT strayCode = 0;
+    unsigned long strayCode = 0;
     bool hang = false;
     bool die = false;
     const char* logPath = NULL;
@@ -75,7 +75,7 @@ std::vector<PendingReply> pending; // late replies, indexed by timer id - 1
 
 // Appends one line to the log, closing the file at once so that a line
 // survives a process that dies right after.
-void LogLine(const char* format, ...) {
+void LogLine(const char* format, ...) { // NOLINT(cert-dcl50-cpp): printf-style on purpose
     if (options.logPath == NULL) return;
     FILE* log = fopen(options.logPath, "a");
     if (log == NULL) return;
@@ -87,67 +87,72 @@ void LogLine(const char* format, ...) {
     fclose(log);
 }
 
-bool ParseNumber(const char* text, unsigned long* value) {
-    char* end = NULL;
-    *value = strtoul(text, &end, 0);
-    return end != text && *end == '\0';
+// Sets the option arg names if it takes no value; false if it names none.
+bool SetFlag(const char* arg) {
+    const struct {
+        const char* name;
+        bool* target;
+    } flags[] = {
+        {"--running", &options.running}, {"--no-mutex", &options.noMutex}, {"--sync-only-mutex", &options.syncOnlyMutex},
+        {"--silent", &options.silent},   {"--hang", &options.hang},         {"--die", &options.die},
+    };
+    for (const auto& flag : flags) {
+        if (strcmp(arg, flag.name) == 0) {
+            *flag.target = true;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Sets the option arg names to value; false if it names none that takes a
+// value, or the value does not fit.
+bool SetValue(const char* arg, const char* value) {
+    const struct {
+        const char* name;
+        const char** target;
+    } texts[] = {{"--class", &options.className}, {"--log", &options.logPath}, {"--ready", &options.readyEvent}};
+    for (const auto& text : texts) {
+        if (strcmp(arg, text.name) == 0) {
+            *text.target = value;
+            return true;
+        }
+    }
+    const struct {
+        const char* name;
+        unsigned long* target;
+        unsigned long max;
+        bool* given;
+    } numbers[] = {
+        {"--windows", &options.windows, 16, NULL},          {"--top", &options.top, 16, NULL},
+        {"--reply", &options.reply, 0xFFFF, &options.fixedReply}, {"--late", &options.lateMs, 600000, NULL},
+        {"--linger", &options.lingerMs, 600000, NULL},      {"--stray", &options.strayCode, 0xFFFF, &options.stray},
+    };
+    for (const auto& number : numbers) {
+        if (strcmp(arg, number.name) != 0) continue;
+        char* end = NULL;
+        *number.target = strtoul(value, &end, 0);
+        if (end == value || *end != '\0' || *number.target > number.max) return false;
+        if (number.given != NULL) *number.given = true;
+        return true;
+    }
+    return false;
 }
 
 // Parses the command line into options; false with a message on error.
 bool ParseOptions(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        const char* value = i + 1 < argc ? argv[i + 1] : NULL;
-        unsigned long number = 0;
-        const bool hasNumber = value != NULL && ParseNumber(value, &number);
-        if (strcmp(arg, "--help") == 0) {
+        if (strcmp(argv[i], "--help") == 0) {
             fputs(USAGE, stdout);
             exit(0);
-        } else if (strcmp(arg, "--running") == 0) {
-            options.running = true;
-        } else if (strcmp(arg, "--no-mutex") == 0) {
-            options.mutex = false;
-        } else if (strcmp(arg, "--sync-only-mutex") == 0) {
-            options.syncOnlyMutex = true;
-        } else if (strcmp(arg, "--silent") == 0) {
-            options.silent = true;
-        } else if (strcmp(arg, "--hang") == 0) {
-            options.hang = true;
-        } else if (strcmp(arg, "--die") == 0) {
-            options.die = true;
-        } else if (strcmp(arg, "--class") == 0 && value != NULL) {
-            options.className = value;
-            ++i;
-        } else if (strcmp(arg, "--log") == 0 && value != NULL) {
-            options.logPath = value;
-            ++i;
-        } else if (strcmp(arg, "--ready") == 0 && value != NULL) {
-            options.readyEvent = value;
-            ++i;
-        } else if (strcmp(arg, "--windows") == 0 && hasNumber && number <= 16) {
-            options.windows = static_cast<int>(number);
-            ++i;
-        } else if (strcmp(arg, "--top") == 0 && hasNumber && number >= 1 && number <= 16) {
-            options.top = static_cast<int>(number);
-            ++i;
-        } else if (strcmp(arg, "--reply") == 0 && hasNumber) {
-            options.fixedReply = true;
-            options.reply = static_cast<UINT>(number);
-            ++i;
-        } else if (strcmp(arg, "--late") == 0 && hasNumber) {
-            options.lateMs = static_cast<UINT>(number);
-            ++i;
-        } else if (strcmp(arg, "--linger") == 0 && hasNumber) {
-            options.lingerMs = static_cast<DWORD>(number);
-            ++i;
-        } else if (strcmp(arg, "--stray") == 0 && hasNumber) {
-            options.stray = true;
-            options.strayCode = static_cast<UINT>(number);
-            ++i;
-        } else {
-            fprintf(stderr, "standin: bad option or value: %s\n\n%s", arg, USAGE);
-            return false;
         }
+        if (SetFlag(argv[i])) continue;
+        if (i + 1 < argc && SetValue(argv[i], argv[i + 1])) {
+            ++i;
+            continue;
+        }
+        fprintf(stderr, "standin: bad option or value: %s\n\n%s", argv[i], USAGE);
+        return false;
     }
     if (options.top > options.windows) {
         fputs("standin: --top names a window that is not created\n", stderr);
@@ -210,14 +215,14 @@ LRESULT HandleCopyData(HWND window, WPARAM wParam, const COPYDATASTRUCT* envelop
     }
     if (options.silent) return TRUE;
 
-    UINT code = options.fixedReply ? options.reply : CarryOut(request.CommandCode, window);
+    const UINT code = options.fixedReply ? static_cast<UINT>(options.reply) : CarryOut(request.CommandCode, window);
     if (code == 0) return FALSE;
     // Free parameters: a client must look at the identifier alone.
     const PendingReply reply = {request.ReplyThreadId, code, request.CommandCode, index};
-    if (options.stray) PostThreadMessageA(request.ReplyThreadId, options.strayCode, 0, 0);
+    if (options.stray) PostThreadMessageA(request.ReplyThreadId, static_cast<UINT>(options.strayCode), 0, 0);
     if (options.lateMs > 0) {
         pending.push_back(reply);
-        SetTimer(window, pending.size(), options.lateMs, NULL);
+        SetTimer(window, pending.size(), static_cast<UINT>(options.lateMs), NULL);
         return TRUE;
     }
     PostReply(reply);
@@ -228,6 +233,7 @@ LRESULT HandleCopyData(HWND window, WPARAM wParam, const COPYDATASTRUCT* envelop
 LRESULT CALLBACK FrameProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_COPYDATA:
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): the envelope travels in lParam
         return HandleCopyData(window, wParam, reinterpret_cast<const COPYDATASTRUCT*>(lParam));
     case WM_TIMER:
         KillTimer(window, wParam);
@@ -276,14 +282,14 @@ bool CreateFrames(HINSTANCE instance) {
         fprintf(stderr, "standin: cannot register the class: error %lu\n", GetLastError());
         return false;
     }
-    for (int i = 1; i <= options.windows; ++i) {
+    for (unsigned long i = 1; i <= options.windows; ++i) {
         HWND frame = CreateWindowExA(0, options.className, "Quarvel stand-in", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
                                      CW_USEDEFAULT, 320, 120, NULL, NULL, instance, NULL);
         if (frame == NULL) {
             fprintf(stderr, "standin: cannot create a window: error %lu\n", GetLastError());
             return false;
         }
-        SetWindowLongPtrA(frame, GWLP_USERDATA, i);
+        SetWindowLongPtrA(frame, GWLP_USERDATA, static_cast<LONG_PTR>(i));
         frames.push_back(frame);
     }
     if (options.top > 0 &&
@@ -313,7 +319,7 @@ void SignalReady() {
 int main(int argc, char* argv[]) {
     if (!ParseOptions(argc, argv)) return 2;
     HANDLE mutex = NULL;
-    if (options.mutex) {
+    if (!options.noMutex) {
         mutex = CreateServerMutex();
         if (mutex == NULL) return 1;
     }

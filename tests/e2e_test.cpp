@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "desktop_test.h"
@@ -225,15 +224,10 @@ TEST_F(Tool, FailingServerIsReported) {
 TEST_F(Tool, ManyClientsAtOnce) {
     StandIn server("--running");
     ASSERT_TRUE(server.ready());
-    const int clients = 16;
-    std::vector<ProcessResult> runs(clients);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < clients; ++i) {
-        threads.emplace_back([&runs, i] { runs[static_cast<size_t>(i)] = RunTool({"STATUS"}); });
-    }
-    for (std::thread& thread : threads) thread.join();
+    const size_t clients = 16;
+    const std::vector<ProcessResult> runs = RunToolsAtOnce(std::vector<std::string>(clients, "STATUS"));
     for (const ProcessResult& run : runs) ExpectRun(run, "Quavel is running.\n\n", 0);
-    EXPECT_EQ(server.Log().size(), static_cast<size_t>(clients));
+    EXPECT_EQ(server.Log().size(), clients);
 }
 
 } // namespace

@@ -27,7 +27,8 @@ struct ToolRun {
 ToolRun RunWith(std::vector<std::string> args, bool withProgram = true) {
     if (withProgram) args.insert(args.begin(), "quarctl");
     std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(&arg[0]);
+    argv.reserve(args.size() + 1);
+    for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(NULL);
 
     FILE* out = tmpfile();
@@ -39,7 +40,7 @@ ToolRun RunWith(std::vector<std::string> args, bool withProgram = true) {
     std::string output(static_cast<size_t>(ftell(out)), '\0');
     rewind(out);
     if (!output.empty()) {
-        EXPECT_EQ(fread(&output[0], 1, output.size(), out), output.size());
+        EXPECT_EQ(fread(output.data(), 1, output.size(), out), output.size());
     }
     fclose(out);
     return {output, status};

@@ -4,7 +4,6 @@
 #include <map>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "../serverlink/serverlink.h"
@@ -27,17 +26,6 @@ unsigned long LoggedCommand(const std::string& line) {
     return at == std::string::npos ? 0 : strtoul(line.c_str() + at + 9, NULL, 16);
 }
 
-// Runs every command line at once, each as its own process.
-std::vector<ProcessResult> RunAtOnce(const std::vector<std::string>& keywords) {
-    std::vector<ProcessResult> runs(keywords.size());
-    std::vector<std::thread> threads;
-    for (size_t i = 0; i < keywords.size(); ++i) {
-        threads.emplace_back([&runs, &keywords, i] { runs[i] = RunTool({keywords[i]}, 120000); });
-    }
-    for (std::thread& thread : threads) thread.join();
-    return runs;
-}
-
 // Rounds of 32 clients at once with mixed commands. The server handles
 // them one at a time in some order; replaying its log in that order must
 // give exactly the answers the clients printed, and the final state.
@@ -49,8 +37,9 @@ TEST_F(Load, MixedClientsAgreeWithTheServer) {
     std::map<std::string, int> printed; // answer text -> how many clients printed it
     for (int round = 0; round < 3; ++round) {
         std::vector<std::string> commands;
-        for (int client = 0; client < 32; ++client) commands.push_back(keywords[random() % 3]);
-        const std::vector<ProcessResult> runs = RunAtOnce(commands);
+        commands.reserve(32);
+        for (int client = 0; client < 32; ++client) commands.emplace_back(keywords[random() % 3]);
+        const std::vector<ProcessResult> runs = RunToolsAtOnce(commands);
         for (size_t i = 0; i < runs.size(); ++i) {
             SCOPED_TRACE(commands[i] + " in round " + std::to_string(round));
             EXPECT_FALSE(runs[i].timedOut);
@@ -132,7 +121,7 @@ TEST_F(Load, HostileArgumentsNeverCrashTheTool) {
 TEST_F(Load, MalformedRequestsLeaveTheServerAlone) {
     StandIn server("");
     ASSERT_TRUE(server.ready());
-    const HWND window = FindServerWindow();
+    HWND window = FindServerWindow();
     ASSERT_NE(window, nullptr);
 
     DWORD payload[1024] = {GetCurrentThreadId(), CMD_START};

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <initializer_list>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -39,13 +40,14 @@ std::string ReadAvailable(HANDLE pipe) {
 }
 
 // Starts a child in the job. Handles in inherit are passed on to it alone.
-bool StartProcess(const std::string& program, std::string commandLine, STARTUPINFOA* startup,
+bool StartProcess(const std::string& program, const std::string& commandLine, STARTUPINFOA* startup,
                   std::initializer_list<HANDLE> inherit, PROCESS_INFORMATION* process) {
-    bool started;
+    std::string line = commandLine; // CreateProcessA may write to it
+    bool started = false;
     {
         std::lock_guard<std::mutex> lock(startLock);
         for (HANDLE handle : inherit) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-        started = CreateProcessA(program.c_str(), &commandLine[0], NULL, NULL, inherit.size() > 0, CREATE_SUSPENDED,
+        started = CreateProcessA(program.c_str(), line.data(), NULL, NULL, inherit.size() > 0, CREATE_SUSPENDED,
                                  NULL, NULL, startup, process) != 0;
         for (HANDLE handle : inherit) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
     }
@@ -83,7 +85,10 @@ std::string QuoteArgument(const std::string& argument) {
 
 ProcessResult RunProgram(const std::string& program, const std::string& commandLine, DWORD timeoutMs) {
     ProcessResult result;
-    HANDLE outRead, outWrite, errRead, errWrite;
+    HANDLE outRead = NULL;
+    HANDLE outWrite = NULL;
+    HANDLE errRead = NULL;
+    HANDLE errWrite = NULL;
     // Large buffers: the child never blocks on a write, so the pipes can be
     // read once it has ended.
     if (!CreatePipe(&outRead, &outWrite, NULL, 1 << 20) || !CreatePipe(&errRead, &errWrite, NULL, 1 << 20)) {
@@ -97,7 +102,9 @@ ProcessResult RunProgram(const std::string& program, const std::string& commandL
     startup.hStdOutput = outWrite;
     startup.hStdError = errWrite;
     PROCESS_INFORMATION process = {};
-    LARGE_INTEGER frequency, start, end;
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER start;
+    LARGE_INTEGER end;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
     const bool started = StartProcess(program, commandLine, &startup, {outWrite, errWrite}, &process);
@@ -133,6 +140,17 @@ ProcessResult RunTool(const std::vector<std::string>& arguments, DWORD timeoutMs
     return RunProgram(SiblingPath("quarctl.exe"), commandLine, timeoutMs);
 }
 
+std::vector<ProcessResult> RunToolsAtOnce(const std::vector<std::string>& keywords) {
+    std::vector<ProcessResult> runs(keywords.size());
+    std::vector<std::thread> threads;
+    threads.reserve(keywords.size());
+    for (size_t i = 0; i < keywords.size(); ++i) {
+        threads.emplace_back([&runs, &keywords, i] { runs[i] = RunTool({keywords[i]}, 120000); });
+    }
+    for (std::thread& thread : threads) thread.join();
+    return runs;
+}
+
 StandIn::StandIn(const std::string& options) {
     static LONG serial = 0;
     const std::string tag = std::to_string(GetCurrentProcessId()) + "-" + std::to_string(InterlockedIncrement(&serial));
@@ -165,7 +183,7 @@ StandIn::~StandIn() {
     DeleteFileA(logPath_.c_str());
 }
 
-long StandIn::WaitForExit(DWORD timeoutMs) {
+long StandIn::WaitForExit(DWORD timeoutMs) const {
     DWORD status = 0;
     if (process_.hProcess == NULL || WaitForSingleObject(process_.hProcess, timeoutMs) != WAIT_OBJECT_0 ||
         !GetExitCodeProcess(process_.hProcess, &status)) {

@@ -28,6 +28,9 @@ ProcessResult RunProgram(const std::string& program, const std::string& commandL
 // Runs quarctl.exe with the given arguments, each quoted.
 ProcessResult RunTool(const std::vector<std::string>& arguments, DWORD timeoutMs = 30000);
 
+// Runs quarctl.exe once for each keyword, all at the same time.
+std::vector<ProcessResult> RunToolsAtOnce(const std::vector<std::string>& keywords);
+
 // A running stand-in server, ended when the object goes.
 class StandIn {
 public:
@@ -39,7 +42,7 @@ public:
 
     bool ready() const { return ready_; }
     // Waits for the stand-in to end by itself; its exit status, or -1.
-    long WaitForExit(DWORD timeoutMs);
+    long WaitForExit(DWORD timeoutMs) const;
     // The lines the stand-in logged, one per request.
     std::vector<std::string> Log() const;
 
