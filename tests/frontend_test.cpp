@@ -31,8 +31,13 @@ ToolRun RunWith(std::vector<std::string> args, bool withProgram = true) {
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(NULL);
 
-    FILE* out = tmpfile();
-    if (out == NULL) {
+    // In the temporary folder: msvcrt's tmpfile() writes to the root of the
+    // drive, which Windows may refuse to a user without rights there.
+    char folder[MAX_PATH];
+    char path[MAX_PATH];
+    FILE* out = NULL;
+    if (GetTempPathA(MAX_PATH, folder) == 0 || GetTempFileNameA(folder, "qct", 0, path) == 0 ||
+        (out = fopen(path, "w+bD")) == NULL) {
         ADD_FAILURE() << "no temporary file";
         return {"", -1};
     }
