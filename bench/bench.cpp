@@ -25,6 +25,8 @@ double RunFloor() {
     return RunProgram(SiblingPath("floor.exe"), "floor", 30000).elapsedMs;
 }
 
+const char RUNNING[] = "Quavel is running.\r\n\r\n";
+
 double RunQuarctl(const char* keyword, const std::string& expected) {
     const ProcessResult run = RunTool({keyword}, 30000);
     if (run.out != expected) printf("  unexpected output: %s", run.out.c_str());
@@ -60,15 +62,15 @@ int main(int argc, char* argv[]) {
             return 0;
         }
         RunFloor();
-        RunQuarctl("STATUS", "Quavel is running.\r\n\r\n");
+        RunQuarctl("STATUS", RUNNING);
         for (long i = 0; i < pairs; ++i) {
             double floorMs = 0;
             double quarctlMs = 0;
             if (i % 2 == 0) {
                 floorMs = RunFloor();
-                quarctlMs = RunQuarctl("STATUS", "Quavel is running.\r\n\r\n");
+                quarctlMs = RunQuarctl("STATUS", RUNNING);
             } else {
-                quarctlMs = RunQuarctl("STATUS", "Quavel is running.\r\n\r\n");
+                quarctlMs = RunQuarctl("STATUS", RUNNING);
                 floorMs = RunFloor();
             }
             floorTimes.push_back(floorMs);

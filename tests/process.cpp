@@ -2,7 +2,6 @@
 
 #include <tlhelp32.h>
 
-#include <cstdio>
 #include <fstream>
 #include <initializer_list>
 #include <mutex>
@@ -91,7 +90,13 @@ ProcessResult RunProgram(const std::string& program, const std::string& commandL
     HANDLE errWrite = NULL;
     // Large buffers: the child never blocks on a write, so the pipes can be
     // read once it has ended.
-    if (!CreatePipe(&outRead, &outWrite, NULL, 1 << 20) || !CreatePipe(&errRead, &errWrite, NULL, 1 << 20)) {
+    if (!CreatePipe(&outRead, &outWrite, NULL, 1 << 20)) {
+        result.timedOut = true;
+        return result;
+    }
+    if (!CreatePipe(&errRead, &errWrite, NULL, 1 << 20)) {
+        CloseHandle(outRead);
+        CloseHandle(outWrite);
         result.timedOut = true;
         return result;
     }
