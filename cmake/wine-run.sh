@@ -18,15 +18,29 @@ elif command -v wine64 >/dev/null 2>&1; then wine=wine64
 else wine=wine
 fi
 
+# A prefix made without Wine's 32-bit half cannot start 32-bit programs
+# once it is installed ("could not load kernel32.dll"): the prefix records
+# which Wine made it and is made anew when that changes.
+if [ -x /usr/lib/wine/wine ]; then made_by="wine64 and wine32"; else made_by="wine64"; fi
+
 mkdir -p "$(dirname "$prefix")"
 (
   flock 9
-  if [ ! -f "$prefix/.ready" ]; then
+  if [ "$(cat "$prefix/.ready" 2>/dev/null)" != "$made_by" ]; then
+    wineserver -k 2>/dev/null || true
     rm -rf "$prefix"
     wineboot -i >/dev/null 2>&1 || true
-    "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+    # wineboot goes on setting up the registry after it returns.
     wineserver -w
-    touch "$prefix/.ready"
+    "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+    # No crash debugger, in either registry view: a crashing program then
+    # ends at once, instead of waiting minutes in winedbg.
+    for key in 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+      'HKLM\Software\Wow6432Node\Microsoft\Windows NT\CurrentVersion\AeDebug'; do
+      "$wine" reg delete "$key" /f >/dev/null 2>&1 || true
+    done
+    wineserver -w
+    echo "$made_by" >"$prefix/.ready"
   fi
 ) 9>"$prefix.lock"
 

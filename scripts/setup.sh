@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs what the build, the tests and the demo need, where it is missing:
-# CMake, the mingw-w64 cross compilers, Wine and GoogleTest's sources.
+# CMake, the mingw-w64 cross compilers, Wine (64-bit and, beside it, 32-bit,
+# for the 32-bit build) and GoogleTest's sources.
 # Debian or Ubuntu; run as root or with sudo at hand.
 set -eu
 need=""
@@ -15,11 +16,17 @@ command -v wine >/dev/null 2>&1 || need="$need wine"
 command -v flock >/dev/null 2>&1 || need="$need util-linux"
 command -v cppcheck >/dev/null 2>&1 || need="$need cppcheck"
 command -v clang-tidy >/dev/null 2>&1 || need="$need clang-tidy"
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
+# 32-bit Windows programs run under wine32, an i386 package.
+installed wine32:i386 || need="$need wine32:i386"
 [ -n "$need" ] || exit 0
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 echo "Installing:$need"
+case "$need" in
+*:i386*) dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386 ;;
+esac
 $sudo apt-get update -qq
 # shellcheck disable=SC2086
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $need >/dev/null

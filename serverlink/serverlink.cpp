@@ -1,3 +1,7 @@
+// The server link: the only code that talks to the server. It tests for the
+// server's named mutex, walks the top-level windows for its frame window,
+// and hands that window one WM_COPYDATA request, bounded in time, then
+// takes the first message posted back to this thread as the reply.
 #include "serverlink.h"
 
 namespace {
@@ -35,11 +39,10 @@ bool ProbeServerMutex() {
 
 HWND FindServerWindow() {
     char className[CLASS_BUFFER_CHARS];
-    // The first child of the desktop, the top of the Z-order, as
-    // GetWindow(GetDesktopWindow(), GW_CHILD) gives it: under Wine that
-    // call first sets up the desktop for the process, some 15 ms, as long
-    // as the whole request takes otherwise.
-    HWND window = FindWindowExA(NULL, NULL, NULL, NULL);
+    // The desktop's first child is the top of the Z-order. Only the
+    // desktop's children are candidates: message-only windows hang off
+    // another parent, child windows off their owners' windows.
+    HWND window = GetWindow(GetDesktopWindow(), GW_CHILD);
     for (int walked = 0; window != NULL && walked < MAX_WINDOWS_WALKED; ++walked) {
         // A window whose class cannot be read (count 0) is passed over.
         if (GetClassNameA(window, className, CLASS_BUFFER_CHARS) != 0 &&
@@ -68,9 +71,14 @@ ControlExchange SendControlCommand(HWND window, UINT commandCode) {
     // Vista and later: fail at once when the server's thread ends mid-send.
     flags |= SMTO_ERRORONEXIT;
 #endif
+    // The handler's result is not examined: a server may answer and still
+    // return FALSE.
     DWORD_PTR handled = 0;
     if (SendMessageTimeoutA(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&envelope), flags,
                             SEND_TIMEOUT_MS, &handled) == 0) {
+        // A server may post its reply and then end its process, or stay in
+        // its handler past the bound: a reply already queued still counts.
+        if (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) return {ExchangeOutcome::Replied, msg.message};
         return {ExchangeOutcome::NotResponding, 0};
     }
 

@@ -37,7 +37,7 @@ static_assert(sizeof(ControlRequest) == 8, "the request is 8 bytes on the wire")
 // How an exchange ended.
 enum class ExchangeOutcome {
     Replied,       // a message arrived; its identifier is the reply code
-    NotResponding, // the send failed: window gone, server hung or died
+    NotResponding, // the send failed, nothing queued: window gone, server hung or died
     NoReply,       // the server took the request but posted nothing in time
 };
 
@@ -53,8 +53,8 @@ bool ProbeServerMutex();
 // the server's frame class, or NULL.
 HWND FindServerWindow();
 
-// Sends one command to the window and waits for the first message posted
-// to this thread; both halves are bounded by the timeouts above.
+// Sends one command to the window and takes the first message posted to
+// this thread, also when the send itself failed; both halves are bounded.
 ControlExchange SendControlCommand(HWND window, UINT commandCode);
 
 #endif

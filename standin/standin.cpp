@@ -24,6 +24,10 @@ const char USAGE[] =
     "  --sync-only-mutex   create the mutex granting only SYNCHRONIZE\n"
     "  --windows N         create N frame windows (default 1, 0 for none)\n"
     "  --top K             put frame window K (1..N) on top of the Z-order\n"
+    "  --above N           put N top-level windows of another class above them\n"
+    "  --message-only      make the frame windows message-only windows\n"
+    "  --child             make the frame windows children of a top-level window\n"
+    "                      of another class\n"
     "  --class NAME        register the frame windows under class NAME\n"
     "  --reply CODE        answer every request with CODE, changing nothing\n"
     "  --silent            take requests but never answer\n"
@@ -32,6 +36,8 @@ const char USAGE[] =
     "  --stray CODE        post message CODE to the client before the answer\n"
     "  --hang              never return from handling a request\n"
     "  --die               end the process while handling a request\n"
+    "  --answer-then-die   answer, then end the process while handling it\n"
+    "  --answer-false      answer, then return FALSE from the handler\n"
     "  --log FILE          append a line to FILE for each request received\n"
     "  --ready EVENT       set the named event EVENT once ready, or with EVENT\n"
     "                      '-' print the line \"ready\" on standard output\n"
@@ -46,6 +52,9 @@ struct Options {
     bool syncOnlyMutex = false;
     unsigned long windows = 1;
     unsigned long top = 0;
+    unsigned long above = 0;
+    bool messageOnly = false;
+    bool child = false;
     const char* className = SERVER_WINDOW_CLASS;
     bool fixedReply = false;
     unsigned long reply = 0;
@@ -56,6 +65,8 @@ struct Options {
     unsigned long strayCode = 0;
     bool hang = false;
     bool die = false;
+    bool answerThenDie = false;
+    bool answerFalse = false;
     const char* logPath = NULL;
     const char* readyEvent = NULL;
 };
@@ -95,6 +106,8 @@ bool SetFlag(const char* arg) {
     } flags[] = {
         {"--running", &options.running}, {"--no-mutex", &options.noMutex}, {"--sync-only-mutex", &options.syncOnlyMutex},
         {"--silent", &options.silent},   {"--hang", &options.hang},         {"--die", &options.die},
+        {"--message-only", &options.messageOnly}, {"--child", &options.child},
+        {"--answer-then-die", &options.answerThenDie}, {"--answer-false", &options.answerFalse},
     };
     for (const auto& flag : flags) {
         if (strcmp(arg, flag.name) == 0) {
@@ -125,6 +138,7 @@ bool SetValue(const char* arg, const char* value) {
         bool* given;
     } numbers[] = {
         {"--windows", &options.windows, 16, NULL},          {"--top", &options.top, 16, NULL},
+        {"--above", &options.above, 16, NULL},
         {"--reply", &options.reply, 0xFFFF, &options.fixedReply}, {"--late", &options.lateMs, 600000, NULL},
         {"--linger", &options.lingerMs, 600000, NULL},      {"--stray", &options.strayCode, 0xFFFF, &options.stray},
     };
@@ -156,6 +170,10 @@ bool ParseOptions(int argc, char* argv[]) {
     }
     if (options.top > options.windows) {
         fputs("standin: --top names a window that is not created\n", stderr);
+        return false;
+    }
+    if (options.messageOnly && options.child) {
+        fputs("standin: --message-only and --child exclude each other\n", stderr);
         return false;
     }
     return true;
@@ -204,10 +222,15 @@ LRESULT HandleCopyData(HWND window, WPARAM wParam, const COPYDATASTRUCT* envelop
     }
     ControlRequest request;
     memcpy(&request, envelope->lpData, sizeof request);
-    LogLine("request wParam=%llu dwData=%llu cbData=%lu thread=%lu command=0x%04lX window=%ld",
+    // The bytes as they came, so that a test can check the layout itself.
+    char bytes[2 * sizeof request + 1];
+    for (size_t i = 0; i < sizeof request; ++i) {
+        snprintf(bytes + 2 * i, 3, "%02X", static_cast<const unsigned char*>(envelope->lpData)[i]);
+    }
+    LogLine("request wParam=%llu dwData=%llu cbData=%lu thread=%lu command=0x%04lX window=%ld bytes=%s",
             static_cast<unsigned long long>(wParam), static_cast<unsigned long long>(envelope->dwData),
             static_cast<unsigned long>(envelope->cbData), static_cast<unsigned long>(request.ReplyThreadId),
-            static_cast<unsigned long>(request.CommandCode), static_cast<long>(index));
+            static_cast<unsigned long>(request.CommandCode), static_cast<long>(index), bytes);
 
     if (options.die) ExitProcess(3);
     if (options.hang) {
@@ -226,8 +249,9 @@ LRESULT HandleCopyData(HWND window, WPARAM wParam, const COPYDATASTRUCT* envelop
         return TRUE;
     }
     PostReply(reply);
+    if (options.answerThenDie) ExitProcess(3);
     if (options.lingerMs > 0) Sleep(options.lingerMs);
-    return TRUE;
+    return options.answerFalse ? FALSE : TRUE;
 }
 
 LRESULT CALLBACK FrameProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -273,18 +297,53 @@ HANDLE CreateServerMutex() {
     return mutex;
 }
 
-bool CreateFrames(HINSTANCE instance) {
+// A class of the windows that are not frame windows.
+const char OTHER_CLASS[] = "StandInOtherClass";
+
+bool RegisterWindowClass(HINSTANCE instance, const char* name, WNDPROC procedure) {
     WNDCLASSA windowClass = {};
-    windowClass.lpfnWndProc = FrameProc;
+    windowClass.lpfnWndProc = procedure;
     windowClass.hInstance = instance;
-    windowClass.lpszClassName = options.className;
-    if (options.windows > 0 && RegisterClassA(&windowClass) == 0) {
-        fprintf(stderr, "standin: cannot register the class: error %lu\n", GetLastError());
+    windowClass.lpszClassName = name;
+    if (RegisterClassA(&windowClass) == 0) {
+        fprintf(stderr, "standin: cannot register class %s: error %lu\n", name, GetLastError());
         return false;
     }
+    return true;
+}
+
+// A top-level window of the other class; NULL with a message on failure.
+HWND CreateOtherWindow(HINSTANCE instance) {
+    HWND window = CreateWindowExA(0, OTHER_CLASS, "Not the frame", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+                                  320, 120, NULL, NULL, instance, NULL);
+    if (window == NULL) fprintf(stderr, "standin: cannot create a window: error %lu\n", GetLastError());
+    return window;
+}
+
+// Moves a window to the top of the Z-order; false with a message on failure.
+bool RaiseWindow(HWND window) {
+    if (SetWindowPos(window, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE)) return true;
+    fprintf(stderr, "standin: cannot reorder the windows: error %lu\n", GetLastError());
+    return false;
+}
+
+bool CreateFrames(HINSTANCE instance) {
+    if (options.windows > 0 && !RegisterWindowClass(instance, options.className, FrameProc)) return false;
+    if ((options.child || options.above > 0) && !RegisterWindowClass(instance, OTHER_CLASS, DefWindowProcA)) {
+        return false;
+    }
+    // Frame windows that are no top-level windows: a client must not take them.
+    HWND parent = NULL;
+    DWORD style = WS_OVERLAPPEDWINDOW;
+    if (options.messageOnly) parent = HWND_MESSAGE;
+    if (options.child) {
+        parent = CreateOtherWindow(instance);
+        if (parent == NULL) return false;
+        style = WS_CHILD;
+    }
     for (unsigned long i = 1; i <= options.windows; ++i) {
-        HWND frame = CreateWindowExA(0, options.className, "Quarvel stand-in", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                                     CW_USEDEFAULT, 320, 120, NULL, NULL, instance, NULL);
+        HWND frame = CreateWindowExA(0, options.className, "Quarvel stand-in", style, CW_USEDEFAULT, CW_USEDEFAULT,
+                                     320, 120, parent, NULL, instance, NULL);
         if (frame == NULL) {
             fprintf(stderr, "standin: cannot create a window: error %lu\n", GetLastError());
             return false;
@@ -292,10 +351,10 @@ bool CreateFrames(HINSTANCE instance) {
         SetWindowLongPtrA(frame, GWLP_USERDATA, static_cast<LONG_PTR>(i));
         frames.push_back(frame);
     }
-    if (options.top > 0 &&
-        !SetWindowPos(frames[options.top - 1], HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE)) {
-        fprintf(stderr, "standin: cannot reorder the windows: error %lu\n", GetLastError());
-        return false;
+    if (options.top > 0 && !RaiseWindow(frames[options.top - 1])) return false;
+    for (unsigned long i = 0; i < options.above; ++i) {
+        HWND other = CreateOtherWindow(instance);
+        if (other == NULL || !RaiseWindow(other)) return false;
     }
     return true;
 }
