@@ -34,10 +34,12 @@ mkdir -p "$(dirname "$prefix")"
     wineserver -w
     "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
     # No crash debugger, in either registry view: a crashing program then
-    # ends at once, instead of waiting minutes in winedbg.
+    # ends at once, instead of waiting minutes in winedbg. Wine falls back
+    # to winedbg when the value is missing, so it is set empty instead.
     for key in 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
       'HKLM\Software\Wow6432Node\Microsoft\Windows NT\CurrentVersion\AeDebug'; do
-      "$wine" reg delete "$key" /f >/dev/null 2>&1 || true
+      "$wine" reg add "$key" /v Debugger /d '' /f >/dev/null 2>&1
+      "$wine" reg add "$key" /v Auto /d 1 /f >/dev/null 2>&1
     done
     wineserver -w
     echo "$made_by" >"$prefix/.ready"

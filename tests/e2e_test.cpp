@@ -2,6 +2,8 @@
 // against the stand-in server, its exact output bytes and exit status.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -55,7 +57,7 @@ using Tool = DesktopTest;
 TEST_F(Tool, UsageWithoutArgument) {
     ExpectRun(RunTool({}), USAGE, 0);
     // A process started with an empty command line has no arguments at all.
-    ExpectRun(RunProgram(SiblingPath("quarctl.exe"), "", 30000), USAGE, 0);
+    ExpectRun(RunProgram(ToolPath(), "", 30000), USAGE, 0);
 }
 
 TEST_F(Tool, NoServer) {
@@ -73,6 +75,9 @@ TEST_F(Tool, DiscoveryFailures) {
         {"--sync-only-mutex", NOT_RUNNING},
         {"--class QuarvelFrameClassX", NO_WINDOW},
         {"--class QuarvelFrameClass-long-name", NO_WINDOW},
+        // Frame windows that are no top-level windows are never taken.
+        {"--message-only", NO_WINDOW},
+        {"--child", NO_WINDOW},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.options);
@@ -88,6 +93,12 @@ TEST_F(Tool, DiscoveryFailures) {
 TEST_F(Tool, SessionAgainstAStatefulServer) {
     StandIn server("");
     ASSERT_TRUE(server.ready());
+    // The names the real server uses, as literals: a slip in the header that
+    // the tool and the stand-in share would pass unseen otherwise.
+    HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, "DOVARERIRU");
+    EXPECT_NE(mutex, nullptr);
+    if (mutex != NULL) CloseHandle(mutex);
+    EXPECT_NE(FindWindowA("QuarvelFrameClass", NULL), nullptr);
     ExpectRuns({
         {{"STATUS"}, "Quavel is not running.\n\n", 0},
         {{"START"}, "Quavel is starting.\n\n", 0},
@@ -100,35 +111,45 @@ TEST_F(Tool, SessionAgainstAStatefulServer) {
     EXPECT_EQ(server.WaitForExit(10000), 0);
     ExpectRun(RunTool({"STATUS"}), NOT_RUNNING, 1);
 
-    const char* commands[] = {"0x060B", "0x0609", "0x0609", "0x060B", "0x0608", "0x0608", "0x060A"};
+    // The 8 bytes: the thread id, then the command code, little-endian.
+    const char* commands[] = {"0B060000", "09060000", "09060000", "0B060000", "08060000", "08060000", "0A060000"};
     const std::vector<std::string> log = server.Log();
     ASSERT_EQ(log.size(), 7u);
     for (size_t i = 0; i < log.size(); ++i) {
         SCOPED_TRACE(log[i]);
         EXPECT_EQ(log[i].find("request wParam=0 dwData=0 cbData=8 thread="), 0u);
-        EXPECT_EQ(log[i].find(" thread=0 "), std::string::npos);
-        EXPECT_NE(log[i].find(std::string(" command=") + commands[i] + " window=1"), std::string::npos);
+        const unsigned long thread = strtoul(log[i].c_str() + log[i].find(" thread=") + 8, NULL, 10);
+        EXPECT_NE(thread, 0u);
+        char threadBytes[9];
+        snprintf(threadBytes, sizeof threadBytes, "%02lX%02lX%02lX%02lX", thread & 0xFF, (thread >> 8) & 0xFF,
+                 (thread >> 16) & 0xFF, thread >> 24);
+        EXPECT_NE(log[i].find(std::string(" window=1 bytes=") + threadBytes + commands[i]), std::string::npos);
     }
 }
 
-// Replies a keyword does not list print nothing, with status 0.
-TEST_F(Tool, UnlistedRepliesAreSilent) {
+// Each reply code, given as the literal the real server posts, against
+// each keyword: the sentence the keyword lists for it, or nothing, and
+// status 0 either way.
+TEST_F(Tool, RepliesAreReadByTheirCode) {
     struct Case {
         const char* reply;
-        std::vector<const char*> keywords;
+        const char* stop;
+        const char* start;
+        const char* status;
+        const char* close;
     };
     const Case cases[] = {
-        {"0x047F", {"STATUS"}},
-        {"0x0480", {"START", "CLOSE"}},
-        {"0x0481", {"STOP", "CLOSE"}},
-        {"0x0012", {"STATUS", "CLOSE"}}, // WM_QUIT is a reply like any other
-        {"0x0401", {"START", "STOP"}},
+        {"0x047F", "Quavel is stopping.\n\n", "Quavel is starting.\n\n", "", "Quavel is closing down.\n\n"},
+        {"0x0480", "Quavel is already stopped.\n\n", "", "Quavel is not running.\n\n", ""},
+        {"0x0481", "", "Quavel is already running.\n\n", "Quavel is running.\n\n", ""},
+        {"0x0012", "", "", "", ""}, // WM_QUIT is a reply like any other
+        {"0x0401", "", "", "", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.reply);
         StandIn server(std::string("--reply ") + c.reply);
         ASSERT_TRUE(server.ready());
-        for (const char* keyword : c.keywords) ExpectRun(RunTool({keyword}), "", 0);
+        ExpectRuns({{{"STOP"}, c.stop, 0}, {{"START"}, c.start, 0}, {{"STATUS"}, c.status, 0}, {{"CLOSE"}, c.close, 0}});
     }
 }
 
@@ -146,15 +167,27 @@ TEST_F(Tool, OnlyTheFirstArgumentCounts) {
     EXPECT_EQ(server.Log().size(), 2u) << "unrecognised words must send nothing";
 }
 
+// The walk goes down from the top of the Z-order, past windows of other
+// classes, and stops at the first frame window.
 TEST_F(Tool, TopmostFrameWindowIsChosen) {
-    for (const char* top : {"1", "2"}) {
-        SCOPED_TRACE(top);
-        StandIn server(std::string("--windows 2 --top ") + top);
+    struct Case {
+        const char* options;
+        const char* window;
+    };
+    const Case cases[] = {
+        {"--windows 2 --top 1", "1"},
+        {"--windows 2 --top 2", "2"},
+        {"--above 3", "1"},
+        {"--windows 2 --top 2 --above 3", "2"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options);
+        StandIn server(c.options);
         ASSERT_TRUE(server.ready());
         ExpectRun(RunTool({"STATUS"}), "Quavel is not running.\n\n", 0);
         const std::vector<std::string> log = server.Log();
         ASSERT_EQ(log.size(), 1u);
-        EXPECT_NE(log[0].find(std::string(" window=") + top), std::string::npos) << log[0];
+        EXPECT_NE(log[0].find(std::string(" window=") + c.window + " "), std::string::npos) << log[0];
     }
 }
 
@@ -164,14 +197,34 @@ TEST_F(Tool, ClassNameMatchesInAnyLetterCase) {
     ExpectRun(RunTool({"STATUS"}), "Quavel is running.\n\n", 0);
 }
 
-// The reply queued while the send is still in progress, and one posted
-// well after the send has returned, are both received.
-TEST_F(Tool, ReplyDuringAndAfterTheSend) {
-    for (const char* options : {"--linger 1000", "--late 1000", "--late 4000"}) {
-        SCOPED_TRACE(options);
-        StandIn server(options);
+// A reply is printed as soon as it is posted: while the send is still in
+// progress, well after it, or just before the server's handler fails. A
+// reply already queued wins over a send that failed or timed out.
+TEST_F(Tool, ReplyIsTakenWhenPosted) {
+    struct Case {
+        const char* options;
+        const char* keyword;
+        const char* output;
+        double minMs;
+        double maxMs;
+    };
+    const Case cases[] = {
+        {"--linger 1000", "START", "Quavel is starting.\n\n", 1000, 3000},
+        {"--late 1000", "START", "Quavel is starting.\n\n", 1000, 3000},
+        {"--late 4000", "START", "Quavel is starting.\n\n", 4000, 6000},
+        {"--answer-false", "START", "Quavel is starting.\n\n", 0, 2000},
+        {"--answer-then-die", "CLOSE", "Quavel is closing down.\n\n", 0, 2000},
+        {"--answer-then-die", "STATUS", "Quavel is not running.\n\n", 0, 2000},
+        {"--linger 8000", "CLOSE", "Quavel is closing down.\n\n", 4500, 7000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.options) + " " + c.keyword);
+        StandIn server(c.options);
         ASSERT_TRUE(server.ready());
-        ExpectRun(RunTool({"START"}), "Quavel is starting.\n\n", 0);
+        const ProcessResult run = RunTool({c.keyword});
+        ExpectRun(run, c.output, 0);
+        EXPECT_GE(run.elapsedMs, c.minMs);
+        EXPECT_LE(run.elapsedMs, c.maxMs);
     }
 }
 

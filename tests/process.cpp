@@ -65,6 +65,13 @@ std::string SiblingPath(const char* fileName) {
     return result.substr(0, result.find_last_of("\\/") + 1) + fileName;
 }
 
+std::string ToolPath() {
+    char path[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableA("QUARCTL_TEST_TOOL", path, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) return std::string(path, length);
+    return SiblingPath("quarctl.exe");
+}
+
 std::string QuoteArgument(const std::string& argument) {
     std::string quoted = "\"";
     size_t backslashes = 0;
@@ -142,7 +149,7 @@ ProcessResult RunProgram(const std::string& program, const std::string& commandL
 ProcessResult RunTool(const std::vector<std::string>& arguments, DWORD timeoutMs) {
     std::string commandLine = "quarctl";
     for (const std::string& argument : arguments) commandLine += " " + QuoteArgument(argument);
-    return RunProgram(SiblingPath("quarctl.exe"), commandLine, timeoutMs);
+    return RunProgram(ToolPath(), commandLine, timeoutMs);
 }
 
 std::vector<ProcessResult> RunToolsAtOnce(const std::vector<std::string>& keywords) {

@@ -11,6 +11,10 @@
 // Path of a program that lies beside the running test program.
 std::string SiblingPath(const char* fileName);
 
+// The quarctl.exe under test: the one named by QUARCTL_TEST_TOOL, as for
+// the other architecture's tool, else the one beside the test program.
+std::string ToolPath();
+
 // One argument quoted so that the C runtime splits it back unchanged.
 std::string QuoteArgument(const std::string& argument);
 
