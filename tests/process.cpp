@@ -163,7 +163,7 @@ std::vector<ProcessResult> RunToolsAtOnce(const std::vector<std::string>& keywor
     return runs;
 }
 
-StandIn::StandIn(const std::string& options) {
+StandIn::StandIn(const std::string& options, bool logRequests) {
     static LONG serial = 0;
     const std::string tag = std::to_string(GetCurrentProcessId()) + "-" + std::to_string(InterlockedIncrement(&serial));
     const std::string eventName = "quarctl-test-ready-" + tag;
@@ -174,8 +174,8 @@ StandIn::StandIn(const std::string& options) {
 
     HANDLE readyEvent = CreateEventA(NULL, TRUE, FALSE, eventName.c_str());
     const std::string program = SiblingPath("standin.exe");
-    const std::string commandLine =
-        "standin " + options + " --ready " + eventName + " --log " + QuoteArgument(logPath_);
+    std::string commandLine = "standin " + options + " --ready " + eventName;
+    if (logRequests) commandLine += " --log " + QuoteArgument(logPath_);
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     if (readyEvent != NULL && StartProcess(program, commandLine, &startup, {}, &process_)) {

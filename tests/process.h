@@ -38,8 +38,9 @@ std::vector<ProcessResult> RunToolsAtOnce(const std::vector<std::string>& keywor
 // A running stand-in server, ended when the object goes.
 class StandIn {
 public:
-    // Starts the stand-in with the given options and waits until it is ready.
-    explicit StandIn(const std::string& options);
+    // Starts the stand-in with the given options and waits until it is
+    // ready; without logRequests it writes no log, as for a benchmark.
+    explicit StandIn(const std::string& options, bool logRequests = true);
     ~StandIn();
     StandIn(const StandIn&) = delete;
     StandIn& operator=(const StandIn&) = delete;
