@@ -68,8 +68,8 @@ std::string SiblingPath(const char* fileName) {
 std::string ToolPath() {
     char path[MAX_PATH];
     const DWORD length = GetEnvironmentVariableA("QUARCTL_TEST_TOOL", path, MAX_PATH);
-    if (length > 0 && length < MAX_PATH) return std::string(path, length);
-    return SiblingPath("quarctl.exe");
+    if (length == 0 || length >= MAX_PATH) return SiblingPath("quarctl.exe");
+    return {path, path + length};
 }
 
 std::string QuoteArgument(const std::string& argument) {
