@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -29,7 +30,8 @@ const char USAGE[] =
     "  --child             make the frame windows children of a top-level window\n"
     "                      of another class\n"
     "  --class NAME        register the frame windows under class NAME\n"
-    "  --reply CODE        answer every request with CODE, changing nothing\n"
+    "  --reply CODE[,CODE...]  answer the requests in turn with these codes, the\n"
+    "                      last one for all further requests, changing nothing\n"
     "  --silent            take requests but never answer\n"
     "  --late MS           answer MS milliseconds after the send has returned\n"
     "  --linger MS         after answering, wait MS before the send returns\n"
@@ -56,8 +58,7 @@ struct Options {
     bool messageOnly = false;
     bool child = false;
     const char* className = SERVER_WINDOW_CLASS;
-    bool fixedReply = false;
-    unsigned long reply = 0;
+    std::vector<UINT> replies; // fixed answers, in turn; empty: answer as the server does
     bool silent = false;
     unsigned long lateMs = 0;
     unsigned long lingerMs = 0;
@@ -131,6 +132,17 @@ bool SetValue(const char* arg, const char* value) {
             return true;
         }
     }
+    if (strcmp(arg, "--reply") == 0) {
+        options.replies.clear();
+        for (const char* code = value;; ++code) {
+            char* end = NULL;
+            const unsigned long number = strtoul(code, &end, 0);
+            if (end == code || number > 0xFFFF || (*end != ',' && *end != '\0')) return false;
+            options.replies.push_back(static_cast<UINT>(number));
+            if (*end == '\0') return true;
+            code = end;
+        }
+    }
     const struct {
         const char* name;
         unsigned long* target;
@@ -139,7 +151,7 @@ bool SetValue(const char* arg, const char* value) {
     } numbers[] = {
         {"--windows", &options.windows, 16, NULL},          {"--top", &options.top, 16, NULL},
         {"--above", &options.above, 16, NULL},
-        {"--reply", &options.reply, 0xFFFF, &options.fixedReply}, {"--late", &options.lateMs, 600000, NULL},
+        {"--late", &options.lateMs, 600000, NULL},
         {"--linger", &options.lingerMs, 600000, NULL},      {"--stray", &options.strayCode, 0xFFFF, &options.stray},
     };
     for (const auto& number : numbers) {
@@ -238,7 +250,9 @@ LRESULT HandleCopyData(HWND window, WPARAM wParam, const COPYDATASTRUCT* envelop
     }
     if (options.silent) return TRUE;
 
-    const UINT code = options.fixedReply ? static_cast<UINT>(options.reply) : CarryOut(request.CommandCode, window);
+    static size_t answered = 0;
+    const UINT code = options.replies.empty() ? CarryOut(request.CommandCode, window)
+                                              : options.replies[std::min(answered++, options.replies.size() - 1)];
     if (code == 0) return FALSE;
     // Free parameters: a client must look at the identifier alone.
     const PendingReply reply = {request.ReplyThreadId, code, request.CommandCode, index};
