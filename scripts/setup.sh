@@ -16,6 +16,8 @@ command -v wine >/dev/null 2>&1 || need="$need wine"
 command -v flock >/dev/null 2>&1 || need="$need util-linux"
 command -v cppcheck >/dev/null 2>&1 || need="$need cppcheck"
 command -v clang-tidy >/dev/null 2>&1 || need="$need clang-tidy"
+command -v git >/dev/null 2>&1 || need="$need git"
+command -v unzip >/dev/null 2>&1 || need="$need unzip"
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
 # 32-bit Windows programs run under wine32, an i386 package.
 installed wine32:i386 || need="$need wine32:i386"
