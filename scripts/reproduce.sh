@@ -27,6 +27,9 @@ sleep 2
 (umask 077 && TZ=Pacific/Auckland build "$work/second/a-longer-folder-name") >"$work/second.sums"
 
 status=0
+echo "Toolchain (Debian packages):"
+dpkg-query -W -f='  ${Package} ${Version}\n' cmake g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix \
+  mingw-w64-x86-64-dev mingw-w64-i686-dev binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
 echo "SHA-256 of the packages, first build:"
 cat "$work/first.sums"
 if cmp -s "$work/first.sums" "$work/second.sums"; then
