@@ -5,10 +5,10 @@
 
 #include <sddl.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -84,6 +84,7 @@ const UINT WM_APP_SHUTDOWN = WM_APP + 1;
 Options options;
 std::vector<HWND> frames;
 std::vector<PendingReply> pending; // late replies, indexed by timer id - 1
+size_t answered = 0;               // requests answered from --reply's list
 
 // Appends one line to the log, closing the file at once so that a line
 // survives a process that dies right after.
@@ -250,7 +251,6 @@ LRESULT HandleCopyData(HWND window, WPARAM wParam, const COPYDATASTRUCT* envelop
     }
     if (options.silent) return TRUE;
 
-    static size_t answered = 0;
     const UINT code = options.replies.empty() ? CarryOut(request.CommandCode, window)
                                               : options.replies[std::min(answered++, options.replies.size() - 1)];
     if (code == 0) return FALSE;
