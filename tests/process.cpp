@@ -46,8 +46,13 @@ bool StartProcess(const std::string& program, const std::string& commandLine, ST
     {
         std::lock_guard<std::mutex> lock(startLock);
         for (HANDLE handle : inherit) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-        started = CreateProcessA(program.c_str(), line.data(), NULL, NULL, inherit.size() > 0, CREATE_SUSPENDED,
-                                 NULL, NULL, startup, process) != 0;
+        // Wine now and then fails one of many starts at once with
+        // ERROR_INTERNAL_ERROR; a real failure fails every try.
+        for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+            if (attempt > 0) Sleep(100);
+            started = CreateProcessA(program.c_str(), line.data(), NULL, NULL, inherit.size() > 0,
+                                     CREATE_SUSPENDED, NULL, NULL, startup, process) != 0;
+        }
         for (HANDLE handle : inherit) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
     }
     if (!started) return false;
