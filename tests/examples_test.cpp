@@ -45,7 +45,7 @@ ProcessResult RunScript(const std::string& script, const std::string& arguments,
     char system[MAX_PATH];
     GetSystemDirectoryA(system, MAX_PATH);
     // cmd /c takes the rest of the line, its outer quotes removed.
-    const ProcessResult run =
+    ProcessResult run =
         RunProgram(std::string(system) + "\\cmd.exe", "cmd /c \"\"" + path + "\" " + arguments + "\"", 120000);
     SetEnvironmentVariableA("PATH", oldLength > 0 ? oldPath : NULL);
     return run;
@@ -57,40 +57,38 @@ TEST_F(Examples, EveryExitPath) {
         const char* arguments;
         const char* standIn; // its options, or NULL for no application
         Tool tool;
-        const char* output;
         DWORD status;
+        const char* output;
         const char* requests; // the commands the application received
         double minMs;
     };
     const char* const ENSURE = "ensure-running.cmd";
     const char* const CLOSE = "close-and-wait.cmd";
     const Case cases[] = {
-        {ENSURE, "", "--running", Tool::Beside, "Quavel is running.\n", 0, "060B", 0},
-        {ENSURE, "", "", Tool::Beside, "Quavel is not running.\nQuavel is starting.\n", 0, "060B 0609", 0},
-        {ENSURE, "", "--reply 0x0480,0x0481", Tool::Beside, "Quavel is not running.\nQuavel is already running.\n",
-         0, "060B 0609", 0},
-        {ENSURE, "", NULL, Tool::Beside, "QUARCTL: Quarvel is NOT running.\n", 1, "", 0},
-        {ENSURE, "", "--windows 0", Tool::Beside, "QUARCTL: Fatal Error: Unable to find Quarvel main window.\n", 1,
-         "", 0},
-        {ENSURE, "", "--reply 0x047F", Tool::Beside, "ensure-running: no answer to STATUS\n", 1, "060B", 0},
-        {ENSURE, "", "--reply 0x0480", Tool::Beside, "Quavel is not running.\nensure-running: no answer to START\n",
-         1, "060B 0609", 0},
-        {ENSURE, "", "--running", Tool::OnPath, "Quavel is running.\n", 0, "060B", 0},
-        {ENSURE, "", "--running", Tool::Nowhere, "ensure-running: quarctl.exe is neither beside this script nor on PATH\n",
-         1, "", 0},
-        {CLOSE, "", "", Tool::Beside, "Quavel is closing down.\nclose-and-wait: Quarvel has closed.\n", 0, "060A", 0},
-        {CLOSE, "", NULL, Tool::Beside, "close-and-wait: Quarvel was not running.\n", 0, "", 0},
-        {CLOSE, "5", "--reply 0x0480", Tool::Beside, "close-and-wait: CLOSE was not accepted: no answer\n", 1, "060A",
+        {ENSURE, "", "--running", Tool::Beside, 0, "Quavel is running.\n", "060B", 0},
+        {ENSURE, "", "", Tool::Beside, 0, "Quavel is not running.\nQuavel is starting.\n", "060B 0609", 0},
+        {ENSURE, "", "--reply 0x0480,0x0481", Tool::Beside, 0, "Quavel is not running.\nQuavel is already running.\n",
+         "060B 0609", 0},
+        {ENSURE, "", NULL, Tool::Beside, 1, "QUARCTL: Quarvel is NOT running.\n", "", 0},
+        {ENSURE, "", "--windows 0", Tool::Beside, 1, "QUARCTL: Fatal Error: Unable to find Quarvel main window.\n", "",
          0},
-        {CLOSE, "", "--windows 0", Tool::Beside,
-         "close-and-wait: CLOSE was not accepted: QUARCTL: Fatal Error: Unable to find Quarvel main window.\n", 1, "",
+        {ENSURE, "", "--reply 0x047F", Tool::Beside, 1, "ensure-running: no answer to STATUS\n", "060B", 0},
+        {ENSURE, "", "--reply 0x0480", Tool::Beside, 1, "Quavel is not running.\nensure-running: no answer to START\n",
+         "060B 0609", 0},
+        {ENSURE, "", "--running", Tool::OnPath, 0, "Quavel is running.\n", "060B", 0},
+        {ENSURE, "", "--running", Tool::Nowhere, 1,
+         "ensure-running: quarctl.exe is neither beside this script nor on PATH\n", "", 0},
+        {CLOSE, "", "", Tool::Beside, 0, "Quavel is closing down.\nclose-and-wait: Quarvel has closed.\n", "060A", 0},
+        {CLOSE, "", NULL, Tool::Beside, 0, "close-and-wait: Quarvel was not running.\n", "", 0},
+        {CLOSE, "5", "--reply 0x0480", Tool::Beside, 1, "close-and-wait: CLOSE was not accepted: no answer\n", "060A",
          0},
+        {CLOSE, "", "--windows 0", Tool::Beside, 1,
+         "close-and-wait: CLOSE was not accepted: QUARCTL: Fatal Error: Unable to find Quarvel main window.\n", "", 0},
         // Polls once at once, then after each of two pauses of about 1 s.
-        {CLOSE, "02", "--reply 0x047F", Tool::Beside,
-         "Quavel is closing down.\nclose-and-wait: Quarvel is still running after 2 s.\n", 1, "060A 060B 060B 060B",
-         2000},
-        {CLOSE, "", "", Tool::OnPath, "Quavel is closing down.\nclose-and-wait: Quarvel has closed.\n", 0, "060A", 0},
-        {CLOSE, "2x", NULL, Tool::Beside, "usage: close-and-wait.cmd [SECONDS]   (SECONDS a whole number)\n", 2, "", 0},
+        {CLOSE, "02", "--reply 0x047F", Tool::Beside, 1,
+         "Quavel is closing down.\nclose-and-wait: Quarvel is still running after 2 s.\n", "060A 060B 060B 060B", 2000},
+        {CLOSE, "", "", Tool::OnPath, 0, "Quavel is closing down.\nclose-and-wait: Quarvel has closed.\n", "060A", 0},
+        {CLOSE, "2x", NULL, Tool::Beside, 2, "usage: close-and-wait.cmd [SECONDS]   (SECONDS a whole number)\n", "", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.script) + " " + c.arguments + " against " + (c.standIn ? c.standIn : "nothing"));
