@@ -11,16 +11,6 @@
 
 namespace {
 
-// Standard output is in text mode: each line feed arrives as CR LF.
-std::string Crlf(const std::string& text) {
-    std::string result;
-    for (char c : text) {
-        if (c == '\n') result += '\r';
-        result += c;
-    }
-    return result;
-}
-
 const std::string USAGE =
     "\nQUARCTL 1.1\n"
     "A utility to control Quarvel for Windows.\n"

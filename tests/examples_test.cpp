@@ -99,9 +99,7 @@ TEST_F(Examples, EveryExitPath) {
         }
         const ProcessResult run = RunScript(c.script, c.arguments, c.tool);
         EXPECT_FALSE(run.timedOut);
-        std::string expected;
-        for (const char* at = c.output; *at != '\0'; ++at) expected += *at == '\n' ? "\r\n" : std::string(1, *at);
-        EXPECT_EQ(run.out, expected);
+        EXPECT_EQ(run.out, Crlf(c.output));
         EXPECT_EQ(run.status, c.status);
         EXPECT_GE(run.elapsedMs, c.minMs);
         if (server) {

@@ -77,6 +77,15 @@ std::string ToolPath() {
     return {path, path + length};
 }
 
+std::string Crlf(const std::string& text) {
+    std::string result;
+    for (char c : text) {
+        if (c == '\n') result += '\r';
+        result += c;
+    }
+    return result;
+}
+
 std::string QuoteArgument(const std::string& argument) {
     std::string quoted = "\"";
     size_t backslashes = 0;

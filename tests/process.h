@@ -15,6 +15,9 @@ std::string SiblingPath(const char* fileName);
 // the other architecture's tool, else the one beside the test program.
 std::string ToolPath();
 
+// text as a console program in text mode writes it: each LF as CR LF.
+std::string Crlf(const std::string& text);
+
 // One argument quoted so that the C runtime splits it back unchanged.
 std::string QuoteArgument(const std::string& argument);
 
