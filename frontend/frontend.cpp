@@ -4,7 +4,7 @@
 
 namespace {
 
-struct OutcomeText {
+struct ReplyText {
     UINT replyCode;
     const char* text; // NULL marks an unused slot
 };
@@ -12,7 +12,7 @@ struct OutcomeText {
 struct CommandRow {
     const char* keyword;
     UINT commandCode;
-    OutcomeText replies[2];
+    ReplyText replies[2];
 };
 
 // Tested in this order; a reply a row does not list prints nothing.
@@ -35,11 +35,6 @@ const char* const UsageText[] = {
     "Syntax is: QUARCTL [START|STOP|STATUS|CLOSE]\n",
     "\n",
 };
-
-const char MSG_NOT_RUNNING[] = "QUARCTL: Quarvel is NOT running.";
-const char MSG_NO_WINDOW[] = "QUARCTL: Fatal Error: Unable to find Quarvel main window.";
-const char MSG_NOT_RESPONDING[] = "QUARCTL: Quarvel is not responding.";
-const char MSG_NO_REPLY[] = "QUARCTL: No reply from Quarvel.";
 
 const int EXIT_REACHED = 0;
 const int EXIT_UNREACHED = 1;
@@ -65,6 +60,20 @@ const CommandRow* FindCommandRow(const char* word) {
 
 } // namespace
 
+const char MSG_NOT_RUNNING[] = "QUARCTL: Quarvel is NOT running.";
+const char MSG_NO_WINDOW[] = "QUARCTL: Fatal Error: Unable to find Quarvel main window.";
+const char MSG_NOT_RESPONDING[] = "QUARCTL: Quarvel is not responding.";
+const char MSG_NO_REPLY[] = "QUARCTL: No reply from Quarvel.";
+
+const char* OutcomeText(const char* keyword, unsigned int replyCode) {
+    const CommandRow* row = FindCommandRow(keyword);
+    if (row == NULL) return NULL;
+    for (const ReplyText& reply : row->replies) {
+        if (reply.text != NULL && reply.replyCode == replyCode) return reply.text;
+    }
+    return NULL;
+}
+
 int RunTool(int argc, char* argv[], FILE* out) {
     // A count of 0 (an empty command line) has no argv[1] to read either.
     if (argc < 2) {
@@ -89,8 +98,7 @@ int RunTool(int argc, char* argv[], FILE* out) {
     case ExchangeOutcome::Replied:
         break;
     }
-    for (const OutcomeText& reply : row->replies) {
-        if (reply.text != NULL && reply.replyCode == exchange.replyCode) WriteText(out, reply.text);
-    }
+    const char* text = OutcomeText(row->keyword, exchange.replyCode);
+    if (text != NULL) WriteText(out, text);
     return EXIT_REACHED;
 }

@@ -33,6 +33,7 @@ const int MAX_WINDOWS_WALKED = 65536;
 
 bool ProbeServerMutex() {
     // Any failure, a missing mutex or refused access alike, means absent.
+    // The owner closes only a handle it has, so a failure's error survives.
     UniqueHandle mutex(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, SERVER_MUTEX_NAME));
     return mutex.get() != NULL;
 }
@@ -74,30 +75,34 @@ ControlExchange SendControlCommand(HWND window, UINT commandCode) {
     // The handler's result is not examined: a server may answer and still
     // return FALSE.
     DWORD_PTR handled = 0;
+    const DWORD sendStart = GetTickCount();
     if (SendMessageTimeoutA(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&envelope), flags,
                             SEND_TIMEOUT_MS, &handled) == 0) {
+        const DWORD error = GetLastError();
+        const DWORD sendMs = GetTickCount() - sendStart;
         // A server may post its reply and then end its process, or stay in
         // its handler past the bound: a reply already queued still counts.
-        if (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) return {ExchangeOutcome::Replied, msg.message};
-        return {ExchangeOutcome::NotResponding, 0};
+        if (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+            return {ExchangeOutcome::Replied, msg.message, error, sendMs, 0};
+        }
+        return {ExchangeOutcome::NotResponding, 0, error, sendMs, 0};
     }
 
-    // The reply may already be queued, posted while the send was in
-    // progress, so look before each wait. MWMO_INPUTAVAILABLE wakes for a
-    // message that is queued but was already seen by an earlier look.
+    // The reply clock starts when the send returns. The reply may already
+    // be queued, posted while the send was in progress, so look before each
+    // wait. MWMO_INPUTAVAILABLE wakes for a message that is queued but was
+    // already seen by an earlier look.
     const DWORD start = GetTickCount();
+    const DWORD sendMs = start - sendStart;
     for (;;) {
-        if (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
-            return {ExchangeOutcome::Replied, msg.message};
-        }
+        const bool replied = PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE) != 0;
         const DWORD elapsed = GetTickCount() - start; // wraps safely
-        if (elapsed >= REPLY_TIMEOUT_MS) {
-            return {ExchangeOutcome::NoReply, 0};
-        }
+        if (replied) return {ExchangeOutcome::Replied, msg.message, 0, sendMs, elapsed};
+        if (elapsed >= REPLY_TIMEOUT_MS) return {ExchangeOutcome::NoReply, 0, 0, sendMs, elapsed};
         // cppcheck-suppress nullPointer ; no handles: only the queue is waited on
         if (MsgWaitForMultipleObjectsEx(0, NULL, REPLY_TIMEOUT_MS - elapsed, QS_ALLPOSTMESSAGE,
                                         MWMO_INPUTAVAILABLE) == WAIT_FAILED) {
-            return {ExchangeOutcome::NoReply, 0};
+            return {ExchangeOutcome::NoReply, 0, 0, sendMs, elapsed};
         }
     }
 }

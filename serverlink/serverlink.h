@@ -41,12 +41,18 @@ enum class ExchangeOutcome {
     NoReply,       // the server took the request but posted nothing in time
 };
 
+// What happened, with the facts a diagnosis needs; the tool itself reads
+// only the outcome and the reply code.
 struct ControlExchange {
     ExchangeOutcome outcome;
-    UINT replyCode; // meaningful only when outcome is Replied
+    UINT replyCode;  // meaningful only when outcome is Replied
+    DWORD sendError = 0; // GetLastError of a failed send, else 0
+    DWORD sendMs = 0;    // from the send to its return, to the system tick
+    DWORD replyMs = 0;   // from the send's return to the reply, or to giving up
 };
 
-// True when the server's named mutex exists and opens with full access.
+// True when the server's named mutex exists and opens with full access;
+// when false, GetLastError tells why OpenMutexA failed.
 bool ProbeServerMutex();
 
 // The first top-level window from the top of the Z-order whose class is

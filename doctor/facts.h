@@ -1,0 +1,92 @@
+// quarctl-doctor's facts: what it finds at each step that quarctl takes,
+// gathered by plain Win32 calls and read by the verdict alone.
+#ifndef QUARCTL_DOCTOR_FACTS_H
+#define QUARCTL_DOCTOR_FACTS_H
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "../serverlink/serverlink.h"
+
+// Integrity levels as the last sub-authority of a token's label SID.
+const DWORD INTEGRITY_UNKNOWN = 0xFFFFFFFF;
+
+// The doctor's own process, which stands where quarctl would.
+struct ProcessFacts {
+    bool is64Bit = false;
+    bool wow64 = false;             // a 32-bit process on 64-bit Windows
+    DWORD session = 0;
+    std::string windowStation;      // "WinSta0" for the interactive one
+    std::string desktop;            // "Default" for the user's own
+    DWORD integrity = INTEGRITY_UNKNOWN;
+    bool elevationKnown = false;
+    bool elevated = false;
+};
+
+struct MutexFacts {
+    bool opened = false;          // OpenMutexA(MUTEX_ALL_ACCESS), as quarctl
+    DWORD error = 0;              // its error when it failed
+    bool existsForSync = false;   // opens with SYNCHRONIZE alone
+    bool globalExists = false;    // Global\<name> opens with SYNCHRONIZE
+};
+
+// A window of the frame class, and the process that owns it.
+struct WindowFacts {
+    HWND window = NULL;
+    DWORD processId = 0;
+    std::string image;          // empty when the process cannot be opened
+    DWORD session = 0;
+    bool sessionKnown = false;
+    DWORD integrity = INTEGRITY_UNKNOWN;
+    bool hung = false;          // IsHungAppWindow
+};
+
+enum class NearMissKind { MessageOnly, Child, OtherDesktop };
+
+// A window of the frame class that quarctl does not take.
+struct NearMiss {
+    NearMissKind kind = NearMissKind::MessageOnly;
+    WindowFacts owner;
+    std::string where; // the holder's class (Child) or the desktop's name (OtherDesktop)
+};
+
+struct WindowSearchFacts {
+    std::vector<WindowFacts> frames; // top-level, top of the Z-order first
+    HWND taken = NULL;               // FindServerWindow's answer
+    std::vector<NearMiss> nearMisses;
+};
+
+struct ExchangeFacts {
+    bool attempted = false;
+    ControlExchange exchange = {ExchangeOutcome::NoReply, 0, 0, 0, 0};
+    // Looked at after a failed send.
+    bool windowExists = true;     // IsWindow
+    bool processKnown = false;    // its process could be watched
+    bool processAlive = true;
+    bool hung = false;            // IsHungAppWindow
+    // After no reply: whether one came within a further wait, and when.
+    bool lateReply = false;
+    UINT lateCode = 0;
+    DWORD lateMs = 0;             // after the send returned
+};
+
+struct Facts {
+    ProcessFacts process;
+    MutexFacts mutex;
+    WindowSearchFacts windows;
+    ExchangeFacts exchange;
+};
+
+// Each looks at one step as quarctl takes it.
+ProcessFacts GatherProcessFacts();
+MutexFacts GatherMutexFacts();
+WindowSearchFacts GatherWindowFacts();
+// Sends STATUS to the window through quarctl's own exchange.
+ExchangeFacts GatherExchangeFacts(const WindowFacts& target);
+
+// The frame window quarctl takes, or NULL.
+const WindowFacts* TakenWindow(const WindowSearchFacts& windows);
+
+#endif

@@ -1,0 +1,224 @@
+// quarctl-doctor's gathering: every platform call the doctor makes, each
+// checked where it is made. Discovery and the exchange go through the
+// tool's own server link, so that what is reported is what quarctl does.
+#include "facts.h"
+
+namespace {
+
+// Owns a kernel handle for the length of a scope.
+class UniqueHandle {
+public:
+    explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
+    ~UniqueHandle() {
+        if (handle_ != NULL) CloseHandle(handle_);
+    }
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+// The class-name rule of FindServerWindow: read into 20 characters, so a
+// longer name is cut short and never matches.
+bool IsFrameClass(HWND window) {
+    char className[20];
+    return GetClassNameA(window, className, sizeof className) != 0 &&
+           lstrcmpiA(className, SERVER_WINDOW_CLASS) == 0;
+}
+
+// The same bound as the tool's walk: no desktop holds more windows.
+const int MAX_WINDOWS_WALKED = 65536;
+
+// After no reply in time, how much longer to listen, to tell a late
+// reply from none.
+const DWORD LATE_REPLY_WAIT_MS = 5000;
+
+// After a failed send that did not time out, how long a dying server's
+// process may take to end.
+const DWORD PROCESS_END_WAIT_MS = 1000;
+
+std::string ObjectName(HANDLE object) {
+    char name[256];
+    DWORD needed = 0;
+    if (object == NULL || !GetUserObjectInformationA(object, UOI_NAME, name, sizeof name, &needed)) return "";
+    return name;
+}
+
+// The integrity level of a token, or INTEGRITY_UNKNOWN.
+DWORD TokenIntegrity(HANDLE token) {
+    // A label holds one SID: a fixed header and at most 15 sub-authorities.
+    alignas(TOKEN_MANDATORY_LABEL) BYTE buffer[sizeof(TOKEN_MANDATORY_LABEL) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    if (!GetTokenInformation(token, TokenIntegrityLevel, buffer, sizeof buffer, &size)) return INTEGRITY_UNKNOWN;
+    PSID sid = reinterpret_cast<TOKEN_MANDATORY_LABEL*>(buffer)->Label.Sid;
+    const UCHAR count = *GetSidSubAuthorityCount(sid);
+    return count == 0 ? INTEGRITY_UNKNOWN : *GetSidSubAuthority(sid, count - 1u);
+}
+
+DWORD ProcessIntegrity(HANDLE process) {
+    HANDLE token = NULL;
+    if (!OpenProcessToken(process, TOKEN_QUERY, &token)) return INTEGRITY_UNKNOWN;
+    const DWORD integrity = TokenIntegrity(token);
+    CloseHandle(token);
+    return integrity;
+}
+
+// A window and what can be learnt of its process; an elevated process
+// may refuse a caller that is not.
+WindowFacts DescribeWindow(HWND window) {
+    WindowFacts facts;
+    facts.window = window;
+    GetWindowThreadProcessId(window, &facts.processId);
+    facts.sessionKnown = ProcessIdToSessionId(facts.processId, &facts.session) != 0;
+    facts.hung = IsHungAppWindow(window) != FALSE;
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, facts.processId));
+    if (process.get() == NULL) return facts;
+    char image[MAX_PATH];
+    DWORD length = MAX_PATH;
+    if (QueryFullProcessImageNameA(process.get(), 0, image, &length)) facts.image.assign(image, length);
+    facts.integrity = ProcessIntegrity(process.get());
+    return facts;
+}
+
+// Collects the frame-class windows that an enumeration passes.
+struct Collector {
+    std::vector<NearMiss>* misses;
+    NearMissKind kind;
+    std::string where;
+};
+
+BOOL CALLBACK CollectFrame(HWND window, LPARAM lParam) {
+    const Collector* collector = reinterpret_cast<const Collector*>(lParam); // NOLINT(performance-no-int-to-ptr)
+    if (IsFrameClass(window)) collector->misses->push_back({collector->kind, DescribeWindow(window), collector->where});
+    return TRUE;
+}
+
+BOOL CALLBACK CollectName(LPSTR name, LPARAM lParam) {
+    reinterpret_cast<std::vector<std::string>*>(lParam)->push_back(name); // NOLINT(performance-no-int-to-ptr)
+    return TRUE;
+}
+
+// Frame-class windows that quarctl's walk does not reach: message-only
+// ones, children of top-level windows, and those on the other desktops of
+// this window station.
+std::vector<NearMiss> FindNearMisses(const std::string& ownDesktop) {
+    std::vector<NearMiss> misses;
+    for (HWND window = FindWindowExA(HWND_MESSAGE, NULL, SERVER_WINDOW_CLASS, NULL); window != NULL;
+         window = FindWindowExA(HWND_MESSAGE, window, SERVER_WINDOW_CLASS, NULL)) {
+        misses.push_back({NearMissKind::MessageOnly, DescribeWindow(window), ""});
+    }
+    HWND top = GetWindow(GetDesktopWindow(), GW_CHILD);
+    for (int walked = 0; top != NULL && walked < MAX_WINDOWS_WALKED; ++walked) {
+        char holder[256];
+        if (GetClassNameA(top, holder, sizeof holder) == 0) holder[0] = '\0';
+        Collector children = {&misses, NearMissKind::Child, holder};
+        EnumChildWindows(top, CollectFrame, reinterpret_cast<LPARAM>(&children));
+        top = GetWindow(top, GW_HWNDNEXT);
+    }
+    std::vector<std::string> desktops;
+    EnumDesktopsA(GetProcessWindowStation(), CollectName, reinterpret_cast<LPARAM>(&desktops));
+    for (const std::string& name : desktops) {
+        if (lstrcmpiA(name.c_str(), ownDesktop.c_str()) == 0) continue;
+        HDESK desktop = OpenDesktopA(name.c_str(), 0, FALSE, DESKTOP_READOBJECTS | DESKTOP_ENUMERATE);
+        if (desktop == NULL) continue; // refused: nothing to be seen there
+        Collector others = {&misses, NearMissKind::OtherDesktop, name};
+        EnumDesktopWindows(desktop, CollectFrame, reinterpret_cast<LPARAM>(&others));
+        CloseDesktop(desktop);
+    }
+    return misses;
+}
+
+} // namespace
+
+ProcessFacts GatherProcessFacts() {
+    ProcessFacts facts;
+    facts.is64Bit = sizeof(void*) == 8;
+    BOOL wow64 = FALSE;
+    facts.wow64 = IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+    if (!ProcessIdToSessionId(GetCurrentProcessId(), &facts.session)) facts.session = 0;
+    facts.windowStation = ObjectName(GetProcessWindowStation());
+    facts.desktop = ObjectName(GetThreadDesktop(GetCurrentThreadId()));
+    HANDLE token = NULL;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        facts.integrity = TokenIntegrity(token);
+        TOKEN_ELEVATION elevation = {};
+        DWORD size = 0;
+        facts.elevationKnown = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) != 0;
+        facts.elevated = facts.elevationKnown && elevation.TokenIsElevated != 0;
+        CloseHandle(token);
+    }
+    return facts;
+}
+
+MutexFacts GatherMutexFacts() {
+    MutexFacts facts;
+    facts.opened = ProbeServerMutex();
+    if (facts.opened) return facts;
+    facts.error = GetLastError();
+    UniqueHandle sync(OpenMutexA(SYNCHRONIZE, FALSE, SERVER_MUTEX_NAME));
+    facts.existsForSync = sync.get() != NULL;
+    // A mutex that refuses even SYNCHRONIZE still exists.
+    const std::string global = std::string("Global\\") + SERVER_MUTEX_NAME;
+    UniqueHandle globalMutex(OpenMutexA(SYNCHRONIZE, FALSE, global.c_str()));
+    facts.globalExists = globalMutex.get() != NULL || GetLastError() == ERROR_ACCESS_DENIED;
+    return facts;
+}
+
+WindowSearchFacts GatherWindowFacts() {
+    WindowSearchFacts facts;
+    HWND window = GetWindow(GetDesktopWindow(), GW_CHILD);
+    for (int walked = 0; window != NULL && walked < MAX_WINDOWS_WALKED; ++walked) {
+        if (IsFrameClass(window)) facts.frames.push_back(DescribeWindow(window));
+        window = GetWindow(window, GW_HWNDNEXT);
+    }
+    facts.taken = FindServerWindow();
+    if (facts.frames.empty()) facts.nearMisses = FindNearMisses(ObjectName(GetThreadDesktop(GetCurrentThreadId())));
+    return facts;
+}
+
+const WindowFacts* TakenWindow(const WindowSearchFacts& windows) {
+    for (const WindowFacts& frame : windows.frames) {
+        if (frame.window == windows.taken) return &frame;
+    }
+    return NULL;
+}
+
+ExchangeFacts GatherExchangeFacts(const WindowFacts& target) {
+    ExchangeFacts facts;
+    facts.attempted = true;
+    // Opened before the send, so that the id of a server that dies in it
+    // cannot pass to another process meanwhile.
+    UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, target.processId));
+    facts.exchange = SendControlCommand(target.window, CMD_STATUS);
+
+    if (facts.exchange.outcome == ExchangeOutcome::NotResponding) {
+        // A server that died in its handler may still be ending when the
+        // send fails; a timed-out one is alive, and is not waited for.
+        const DWORD wait = facts.exchange.sendError == ERROR_TIMEOUT ? 0 : PROCESS_END_WAIT_MS;
+        facts.processKnown = process.get() != NULL;
+        facts.processAlive = !facts.processKnown || WaitForSingleObject(process.get(), wait) == WAIT_TIMEOUT;
+        facts.windowExists = IsWindow(target.window) != FALSE;
+        facts.hung = facts.windowExists && IsHungAppWindow(target.window) != FALSE;
+    } else if (facts.exchange.outcome == ExchangeOutcome::NoReply) {
+        const DWORD start = GetTickCount();
+        for (;;) {
+            MSG msg;
+            const DWORD waited = GetTickCount() - start;
+            if (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+                facts.lateReply = true;
+                facts.lateCode = msg.message;
+                facts.lateMs = facts.exchange.replyMs + waited;
+                break;
+            }
+            // cppcheck-suppress nullPointer ; no handles: only the queue is waited on
+            if (waited >= LATE_REPLY_WAIT_MS || MsgWaitForMultipleObjectsEx(0, NULL, LATE_REPLY_WAIT_MS - waited,
+                                                                            QS_ALLPOSTMESSAGE, MWMO_INPUTAVAILABLE) ==
+                                                    WAIT_FAILED) {
+                break;
+            }
+        }
+    }
+    return facts;
+}

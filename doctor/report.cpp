@@ -1,0 +1,164 @@
+#include "report.h"
+
+namespace {
+
+// The system's text for a Win32 error, without its line end.
+std::string ErrorText(DWORD error) {
+    char text[512];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0, text,
+                                  sizeof text, NULL);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == ' ')) --length;
+    return length == 0 ? std::string("no text for it") : std::string(text, length);
+}
+
+void WriteError(FILE* out, const char* what, DWORD error) {
+    fprintf(out, "  %s: error %lu: %s\n", what, error, ErrorText(error).c_str());
+}
+
+// USER handles are 32 bits wide also in 64-bit processes.
+unsigned long HandleValue(HWND window) {
+    return static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(window));
+}
+
+const char* ReplyName(UINT code) {
+    switch (code) {
+    case REPLY_ACCEPTED:
+        return "REPLY_ACCEPTED";
+    case REPLY_STOPPED:
+        return "REPLY_STOPPED";
+    case REPLY_RUNNING:
+        return "REPLY_RUNNING";
+    default:
+        return "not a reply code";
+    }
+}
+
+const char* YesNo(bool value) {
+    return value ? "yes" : "no";
+}
+
+// One window: handle, process, image, session, and whether it is hung.
+void WriteWindow(FILE* out, const WindowFacts& window) {
+    fprintf(out, "0x%08lX, process %lu (%s), ", HandleValue(window.window), window.processId,
+            window.image.empty() ? "image path not readable" : window.image.c_str());
+    if (window.sessionKnown) {
+        fprintf(out, "session %lu, ", window.session);
+    } else {
+        fputs("session unknown, ", out);
+    }
+    fputs(window.hung ? "hung" : "responding", out);
+}
+
+void WriteProcess(FILE* out, const ProcessFacts& process) {
+    fputs("This process\n", out);
+    fprintf(out, "  Architecture: %s%s\n", process.is64Bit ? "64-bit" : "32-bit",
+            process.wow64 ? ", under WOW64 on 64-bit Windows" : "");
+    fprintf(out, "  Session: %lu\n", process.session);
+    fprintf(out, "  Window station and desktop: %s\\%s\n", process.windowStation.c_str(), process.desktop.c_str());
+    fprintf(out, "  Token: %s integrity, %s\n", IntegrityName(process.integrity),
+            !process.elevationKnown ? "elevation unknown" : process.elevated ? "elevated" : "not elevated");
+}
+
+void WriteMutex(FILE* out, const MutexFacts& mutex) {
+    fprintf(out, "\nMutex \"%s\"\n", SERVER_MUTEX_NAME);
+    if (mutex.opened) {
+        fputs("  OpenMutexA with MUTEX_ALL_ACCESS: opened\n", out);
+        return;
+    }
+    WriteError(out, "OpenMutexA with MUTEX_ALL_ACCESS", mutex.error);
+    if (mutex.error == ERROR_ACCESS_DENIED) {
+        fprintf(out, "  With SYNCHRONIZE alone: %s\n",
+                mutex.existsForSync ? "opened: the mutex exists, but refuses full access" : "refused as well");
+    } else if (mutex.error == ERROR_INVALID_HANDLE) {
+        fputs("  The name belongs to another kind of object, not a mutex.\n", out);
+    }
+    fprintf(out, "  In the global namespace (Global\\%s): %s\n", SERVER_MUTEX_NAME,
+            mutex.globalExists ? "exists" : "none");
+}
+
+void WriteWindows(FILE* out, const WindowSearchFacts& windows) {
+    fprintf(out, "\nFrame windows (class \"%s\", top of the Z-order first)\n", SERVER_WINDOW_CLASS);
+    if (windows.frames.empty()) fputs("  none among the top-level windows\n", out);
+    for (const WindowFacts& frame : windows.frames) {
+        fputs("  ", out);
+        WriteWindow(out, frame);
+        fputs(frame.window == windows.taken ? "  <- quarctl takes this one\n" : "\n", out);
+    }
+    for (const NearMiss& miss : windows.nearMisses) {
+        switch (miss.kind) {
+        case NearMissKind::MessageOnly:
+            fputs("  Near miss: a message-only window ", out);
+            break;
+        case NearMissKind::Child:
+            fprintf(out, "  Near miss: a child of a top-level window of class \"%s\": ", miss.where.c_str());
+            break;
+        case NearMissKind::OtherDesktop:
+            fprintf(out, "  Near miss: on desktop \"%s\": ", miss.where.c_str());
+            break;
+        }
+        WriteWindow(out, miss.owner);
+        fputs("\n", out);
+    }
+}
+
+void WriteExchange(FILE* out, const ExchangeFacts& facts, bool sent) {
+    fputs("\nExchange: one STATUS request\n", out);
+    if (!sent) {
+        fputs("  not tried (--no-send)\n", out);
+        return;
+    }
+    if (!facts.attempted) {
+        fputs("  not tried: quarctl would not get this far\n", out);
+        return;
+    }
+    const ControlExchange& exchange = facts.exchange;
+    if (exchange.outcome == ExchangeOutcome::NotResponding) {
+        fprintf(out, "  Send failed after %lu ms\n", exchange.sendMs);
+        WriteError(out, "SendMessageTimeoutA", exchange.sendError);
+        fprintf(out, "  Afterwards: window exists: %s; process: %s; hung: %s\n", YesNo(facts.windowExists),
+                !facts.processKnown ? "unknown" : facts.processAlive ? "alive" : "ended", YesNo(facts.hung));
+        return;
+    }
+    if (exchange.sendError != 0) {
+        fprintf(out, "  Send failed after %lu ms, but a reply was already queued\n", exchange.sendMs);
+        WriteError(out, "SendMessageTimeoutA", exchange.sendError);
+    } else {
+        fprintf(out, "  Delivered in %lu ms\n", exchange.sendMs);
+    }
+    if (exchange.outcome == ExchangeOutcome::Replied) {
+        fprintf(out, "  Reply: %s (0x%04X), %lu ms after the send returned\n", ReplyName(exchange.replyCode),
+                exchange.replyCode, exchange.replyMs);
+    } else if (facts.lateReply) {
+        fprintf(out, "  No reply in time; a late one came: %s (0x%04X), %lu ms after the send returned\n",
+                ReplyName(facts.lateCode), facts.lateCode, facts.lateMs);
+    } else {
+        fprintf(out, "  No reply, not even %lu ms after the send returned\n", exchange.replyMs + 5000);
+    }
+}
+
+void WriteVerdict(FILE* out, const Verdict& verdict, bool found) {
+    fputs("\nVerdict\n", out);
+    if (verdict.sent || !found) {
+        if (verdict.sentence.empty()) {
+            fprintf(out, "  quarctl STATUS prints nothing and exits with status %d\n", verdict.toolStatus);
+        } else {
+            fprintf(out, "  quarctl STATUS prints \"%s\" and exits with status %d\n", verdict.sentence.c_str(),
+                    verdict.toolStatus);
+        }
+    } else {
+        fputs("  quarctl STATUS finds the window and sends its request there\n", out);
+    }
+    fprintf(out, "  Cause: %s\n", verdict.cause.c_str());
+    fprintf(out, "  What to do: %s\n", verdict.advice.c_str());
+}
+
+} // namespace
+
+void WriteReport(FILE* out, const Facts& facts, const Verdict& verdict, bool sent) {
+    fputs("quarctl-doctor 1.1: what quarctl STATUS meets at each step\n\n", out);
+    WriteProcess(out, facts.process);
+    WriteMutex(out, facts.mutex);
+    WriteWindows(out, facts.windows);
+    WriteExchange(out, facts.exchange, sent);
+    WriteVerdict(out, verdict, TakenWindow(facts.windows) != NULL && facts.mutex.opened);
+}

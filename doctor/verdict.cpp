@@ -1,0 +1,183 @@
+#include "verdict.h"
+
+#include "../frontend/frontend.h"
+
+namespace {
+
+struct Diagnosis {
+    const char* cause;
+    const char* advice;
+};
+
+const Diagnosis NOT_RUNNING = {"The application is not running in this session.",
+                               "Start the application, or run the tool in the session where it runs."};
+const Diagnosis OTHER_SESSION = {
+    "This process runs apart from the user's desktop (session 0 or a non-interactive window station), "
+    "as a service or a task that runs whether or not the user is logged on.",
+    "Run the tool in the application's own session: as the logged-on user, or from a task set to run "
+    "only when the user is logged on."};
+const Diagnosis GLOBAL_ONLY = {
+    "A mutex of that name exists only in the global namespace: the application runs in another session, "
+    "such as a service's.",
+    "Run the tool and the application in the same session, as the same user."};
+const Diagnosis WINDOW_WITHOUT_MUTEX = {
+    "A frame window is there but no mutex: the application is starting up or closing down.",
+    "Wait a few seconds and try again; if it lasts, restart the application."};
+const Diagnosis ELEVATED = {
+    "The application runs elevated and this process does not, so its mutex refuses full access.",
+    "Run the script elevated too (as administrator), or start the application without elevation."};
+const Diagnosis RESTRICTED = {
+    "The mutex exists but refuses this user full access: another user's application holds it, or it "
+    "was made with restricted access.",
+    "Run the tool as the user who started the application."};
+const Diagnosis WRONG_OBJECT = {"Another kind of object, not a mutex, holds the application's mutex name.",
+                                "Close the program that made it, then restart the application."};
+const Diagnosis MUTEX_ERROR = {"The mutex cannot be opened, for the reason the error above gives.",
+                               "Act on that error, then try again."};
+const Diagnosis MESSAGE_ONLY = {
+    "The frame window is a message-only window, and quarctl takes only top-level windows.",
+    "Use a version of the application that quarctl supports: one with a top-level frame window."};
+const Diagnosis CHILD = {"The frame window is a child window, and quarctl takes only top-level windows.",
+                         "Use a version of the application that quarctl supports: one with a top-level frame "
+                         "window."};
+const Diagnosis OTHER_DESKTOP = {
+    "The frame window is on another desktop, and quarctl sees only the windows of its own desktop.",
+    "Run the tool on the application's desktop."};
+const Diagnosis NO_WINDOW = {
+    "The application holds its mutex but has no frame window: it is starting up or closing down.",
+    "Wait a few seconds and try again; if it lasts, restart the application."};
+const Diagnosis FOUND = {"The application's frame window was found; nothing was sent.",
+                         "Run quarctl-doctor without --no-send to try the exchange."};
+const Diagnosis FOUND_HUNG = {"The application's window is hung: quarctl finds it, but its request would fail.",
+                              "Look at the application, not at the tool: wait for it, or restart it."};
+const Diagnosis ANSWERED = {"The application answered.", "Nothing: quarctl reaches the application."};
+const Diagnosis ODD_ANSWER = {"The application answered with a code that is no answer to STATUS.",
+                              "Use a version of the application that quarctl supports."};
+const Diagnosis DIED = {"The application ended while it handled the request.",
+                        "Find out why it ended (its logs, Windows' crash reports), then restart it."};
+const Diagnosis WINDOW_GONE = {
+    "The frame window was closed after quarctl found it: the application is closing down.",
+    "Try again in a few seconds."};
+const Diagnosis HUNG = {"The application is hung: its window did not take the request within 5 s.",
+                        "Look at the application, not at the tool: wait for it, or restart it."};
+const Diagnosis UIPI = {
+    "User Interface Privilege Isolation blocked the request: the application runs at a higher integrity "
+    "level than this process.",
+    "Run the script elevated too (as administrator), or start the application without elevation."};
+const Diagnosis UNDELIVERED = {"The request was not delivered, for the reason the error above gives.",
+                               "Act on that error, then try again."};
+const Diagnosis LATE = {"The application answers, but only after quarctl's 5 s bound.",
+                        "Look at the application: it is too busy to answer in time."};
+const Diagnosis SILENT = {"The application took the request but never answered.",
+                          "Look at the application: it takes requests but posts no reply."};
+
+// Whether the user's desktop is out of this process's reach.
+bool ApartFromUser(const ProcessFacts& process) {
+    return process.session == 0 || (!process.windowStation.empty() && lstrcmpiA(process.windowStation.c_str(),
+                                                                                 "WinSta0") != 0);
+}
+
+// Whether the application's process runs at a higher integrity level than
+// this one; when its level cannot be read, whether this one is not elevated.
+bool AppOutranksUs(const ProcessFacts& process, const WindowFacts& app) {
+    if (app.integrity != INTEGRITY_UNKNOWN && process.integrity != INTEGRITY_UNKNOWN) {
+        return app.integrity > process.integrity;
+    }
+    return process.elevationKnown && !process.elevated;
+}
+
+Diagnosis MutexDiagnosis(const Facts& facts) {
+    switch (facts.mutex.error) {
+    case ERROR_ACCESS_DENIED:
+        return facts.process.elevationKnown && !facts.process.elevated ? ELEVATED : RESTRICTED;
+    case ERROR_INVALID_HANDLE:
+        return WRONG_OBJECT;
+    case ERROR_FILE_NOT_FOUND:
+        if (ApartFromUser(facts.process)) return OTHER_SESSION;
+        if (facts.mutex.globalExists) return GLOBAL_ONLY;
+        return facts.windows.frames.empty() ? NOT_RUNNING : WINDOW_WITHOUT_MUTEX;
+    default:
+        return MUTEX_ERROR;
+    }
+}
+
+Diagnosis WindowDiagnosis(const Facts& facts) {
+    if (!facts.windows.nearMisses.empty()) {
+        switch (facts.windows.nearMisses.front().kind) {
+        case NearMissKind::MessageOnly:
+            return MESSAGE_ONLY;
+        case NearMissKind::Child:
+            return CHILD;
+        case NearMissKind::OtherDesktop:
+            return OTHER_DESKTOP;
+        }
+    }
+    return ApartFromUser(facts.process) ? OTHER_SESSION : NO_WINDOW;
+}
+
+// Why a send failed, told by what became of the window and its process
+// after it: the error alone is ambiguous (a receiver that dies mid-send
+// and a send blocked by UIPI can both give ERROR_ACCESS_DENIED).
+Diagnosis SendDiagnosis(const Facts& facts, const WindowFacts& app) {
+    const ExchangeFacts& exchange = facts.exchange;
+    if (exchange.processKnown && !exchange.processAlive) return DIED;
+    if (!exchange.windowExists) return WINDOW_GONE;
+    if (exchange.hung || exchange.exchange.sendError == ERROR_TIMEOUT) return HUNG;
+    if (exchange.exchange.sendError == ERROR_ACCESS_DENIED && AppOutranksUs(facts.process, app)) return UIPI;
+    return UNDELIVERED;
+}
+
+// A sentence as the front end prints it, without its empty line.
+std::string Sentence(const char* text) {
+    std::string sentence = text == NULL ? "" : text;
+    while (!sentence.empty() && sentence.back() == '\n') sentence.pop_back();
+    return sentence;
+}
+
+Verdict Make(const char* sentence, int status, bool sent, const Diagnosis& diagnosis) {
+    Verdict verdict;
+    verdict.sent = sent;
+    verdict.sentence = Sentence(sentence);
+    verdict.toolStatus = status;
+    verdict.cause = diagnosis.cause;
+    verdict.advice = diagnosis.advice;
+    return verdict;
+}
+
+} // namespace
+
+Verdict Diagnose(const Facts& facts) {
+    if (!facts.mutex.opened) return Make(MSG_NOT_RUNNING, 1, false, MutexDiagnosis(facts));
+    const WindowFacts* app = TakenWindow(facts.windows);
+    if (app == NULL) return Make(MSG_NO_WINDOW, 1, false, WindowDiagnosis(facts));
+    if (!facts.exchange.attempted) return Make(NULL, 0, false, app->hung ? FOUND_HUNG : FOUND);
+
+    const ControlExchange& exchange = facts.exchange.exchange;
+    switch (exchange.outcome) {
+    case ExchangeOutcome::Replied: {
+        const char* text = OutcomeText("STATUS", exchange.replyCode);
+        return Make(text, 0, true, text != NULL ? ANSWERED : ODD_ANSWER);
+    }
+    case ExchangeOutcome::NotResponding:
+        return Make(MSG_NOT_RESPONDING, 1, true, SendDiagnosis(facts, *app));
+    case ExchangeOutcome::NoReply:
+        break;
+    }
+    return Make(MSG_NO_REPLY, 1, true, facts.exchange.lateReply ? LATE : SILENT);
+}
+
+const char* IntegrityName(DWORD integrity) {
+    const struct {
+        DWORD rid;
+        const char* name;
+    } levels[] = {
+        {SECURITY_MANDATORY_UNTRUSTED_RID, "Untrusted"}, {SECURITY_MANDATORY_LOW_RID, "Low"},
+        {SECURITY_MANDATORY_MEDIUM_RID, "Medium"},       {0x2100, "Medium Plus"},
+        {SECURITY_MANDATORY_HIGH_RID, "High"},           {SECURITY_MANDATORY_SYSTEM_RID, "System"},
+        {SECURITY_MANDATORY_PROTECTED_PROCESS_RID, "Protected"},
+    };
+    for (const auto& level : levels) {
+        if (level.rid == integrity) return level.name;
+    }
+    return "unknown";
+}

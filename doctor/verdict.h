@@ -1,0 +1,25 @@
+// quarctl-doctor's verdict: a plain function from facts to what quarctl
+// STATUS says, why, and what to do. It calls nothing, so that it can be
+// tested for situations that no test machine can stage.
+#ifndef QUARCTL_DOCTOR_VERDICT_H
+#define QUARCTL_DOCTOR_VERDICT_H
+
+#include <string>
+
+#include "facts.h"
+
+struct Verdict {
+    bool sent = false;    // a request was sent, so the sentence is known
+    std::string sentence; // what quarctl STATUS prints, without the empty line; may be empty
+    int toolStatus = 1;   // and its exit status
+    std::string cause;    // the most likely cause, one sentence
+    std::string advice;   // what to do
+};
+
+// What quarctl STATUS gives in the situation the facts describe.
+Verdict Diagnose(const Facts& facts);
+
+// "Medium", "High"... for an integrity level, or "unknown".
+const char* IntegrityName(DWORD integrity);
+
+#endif
