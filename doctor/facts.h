@@ -86,7 +86,4 @@ WindowSearchFacts GatherWindowFacts();
 // Sends STATUS to the window through quarctl's own exchange.
 ExchangeFacts GatherExchangeFacts(const WindowFacts& target);
 
-// The frame window quarctl takes, or NULL.
-const WindowFacts* TakenWindow(const WindowSearchFacts& windows);
-
 #endif

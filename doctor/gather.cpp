@@ -3,6 +3,8 @@
 // tool's own server link, so that what is reported is what quarctl does.
 #include "facts.h"
 
+#include "verdict.h"
+
 namespace {
 
 // Owns a kernel handle for the length of a scope.
@@ -174,15 +176,10 @@ WindowSearchFacts GatherWindowFacts() {
         window = GetWindow(window, GW_HWNDNEXT);
     }
     facts.taken = FindServerWindow();
+    // A window that came up between the two walks is still the one taken.
+    if (facts.taken != NULL && TakenWindow(facts) == NULL) facts.frames.insert(facts.frames.begin(), DescribeWindow(facts.taken));
     if (facts.frames.empty()) facts.nearMisses = FindNearMisses(ObjectName(GetThreadDesktop(GetCurrentThreadId())));
     return facts;
-}
-
-const WindowFacts* TakenWindow(const WindowSearchFacts& windows) {
-    for (const WindowFacts& frame : windows.frames) {
-        if (frame.window == windows.taken) return &frame;
-    }
-    return NULL;
 }
 
 ExchangeFacts GatherExchangeFacts(const WindowFacts& target) {

@@ -58,7 +58,7 @@ const Diagnosis DIED = {"The application ended while it handled the request.",
 const Diagnosis WINDOW_GONE = {
     "The frame window was closed after quarctl found it: the application is closing down.",
     "Try again in a few seconds."};
-const Diagnosis HUNG = {"The application is hung: its window did not take the request within 5 s.",
+const Diagnosis HUNG = {"The application is hung: its window does not handle its messages.",
                         "Look at the application, not at the tool: wait for it, or restart it."};
 const Diagnosis UIPI = {
     "User Interface Privilege Isolation blocked the request: the application runs at a higher integrity "
@@ -164,6 +164,13 @@ Verdict Diagnose(const Facts& facts) {
         break;
     }
     return Make(MSG_NO_REPLY, 1, true, facts.exchange.lateReply ? LATE : SILENT);
+}
+
+const WindowFacts* TakenWindow(const WindowSearchFacts& windows) {
+    for (const WindowFacts& frame : windows.frames) {
+        if (frame.window == windows.taken) return &frame;
+    }
+    return NULL;
 }
 
 const char* IntegrityName(DWORD integrity) {

@@ -19,6 +19,9 @@ struct Verdict {
 // What quarctl STATUS gives in the situation the facts describe.
 Verdict Diagnose(const Facts& facts);
 
+// The frame window quarctl takes, or NULL.
+const WindowFacts* TakenWindow(const WindowSearchFacts& windows);
+
 // "Medium", "High"... for an integrity level, or "unknown".
 const char* IntegrityName(DWORD integrity);
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "../serverlink/serverlink.h"
@@ -23,6 +24,10 @@ const char USAGE[] =
     "  --running           start with the activity running (default: stopped)\n"
     "  --no-mutex          do not create the server mutex\n"
     "  --sync-only-mutex   create the mutex granting only SYNCHRONIZE\n"
+    "  --global-mutex      create the mutex in the global namespace only\n"
+    "  --wrong-object      create an event, not a mutex, under the mutex's name\n"
+    "  --keep-mutex MS     on closing down, hold the mutex MS more after the\n"
+    "                      windows are gone\n"
     "  --windows N         create N frame windows (default 1, 0 for none)\n"
     "  --top K             put frame window K (1..N) on top of the Z-order\n"
     "  --above N           put N top-level windows of another class above them\n"
@@ -30,13 +35,18 @@ const char USAGE[] =
     "  --child             make the frame windows children of a top-level window\n"
     "                      of another class\n"
     "  --class NAME        register the frame windows under class NAME\n"
+    "  --desktop NAME      create the frame windows on a new desktop NAME\n"
     "  --reply CODE[,CODE...]  answer the requests in turn with these codes, the\n"
     "                      last one for all further requests, changing nothing\n"
     "  --silent            take requests but never answer\n"
     "  --late MS           answer MS milliseconds after the send has returned\n"
-    "  --linger MS         after answering, wait MS before the send returns\n"
+    "  --linger MS         wait MS before the send returns, after answering\n"
+    "                      (with --late, before setting the answer's timer)\n"
     "  --stray CODE        post message CODE to the client before the answer\n"
     "  --hang              never return from handling a request\n"
+    "  --hung              hang in another message before taking requests;\n"
+    "                      ready once hung\n"
+    "  --close-hangs       answer CLOSE, then hang in the next message\n"
     "  --die               end the process while handling a request\n"
     "  --answer-then-die   answer, then end the process while handling it\n"
     "  --answer-false      answer, then return FALSE from the handler\n"
@@ -52,6 +62,10 @@ struct Options {
     bool running = false;
     bool noMutex = false;
     bool syncOnlyMutex = false;
+    bool globalMutex = false;
+    bool wrongObject = false;
+    unsigned long keepMutexMs = 0;
+    const char* desktop = NULL;
     unsigned long windows = 1;
     unsigned long top = 0;
     unsigned long above = 0;
@@ -65,6 +79,8 @@ struct Options {
     bool stray = false;
     unsigned long strayCode = 0;
     bool hang = false;
+    bool hung = false;
+    bool closeHangs = false;
     bool die = false;
     bool answerThenDie = false;
     bool answerFalse = false;
@@ -80,11 +96,14 @@ struct PendingReply {
 };
 
 const UINT WM_APP_SHUTDOWN = WM_APP + 1;
+const UINT WM_APP_HANG = WM_APP + 2;
 
 Options options;
 std::vector<HWND> frames;
 std::vector<PendingReply> pending; // late replies, indexed by timer id - 1
 size_t answered = 0;               // requests answered from --reply's list
+
+void SignalReady();
 
 // Appends one line to the log, closing the file at once so that a line
 // survives a process that dies right after.
@@ -110,6 +129,8 @@ bool SetFlag(const char* arg) {
         {"--silent", &options.silent},   {"--hang", &options.hang},         {"--die", &options.die},
         {"--message-only", &options.messageOnly}, {"--child", &options.child},
         {"--answer-then-die", &options.answerThenDie}, {"--answer-false", &options.answerFalse},
+        {"--global-mutex", &options.globalMutex}, {"--wrong-object", &options.wrongObject},
+        {"--hung", &options.hung}, {"--close-hangs", &options.closeHangs},
     };
     for (const auto& flag : flags) {
         if (strcmp(arg, flag.name) == 0) {
@@ -126,7 +147,8 @@ bool SetValue(const char* arg, const char* value) {
     const struct {
         const char* name;
         const char** target;
-    } texts[] = {{"--class", &options.className}, {"--log", &options.logPath}, {"--ready", &options.readyEvent}};
+    } texts[] = {{"--class", &options.className}, {"--log", &options.logPath}, {"--ready", &options.readyEvent},
+                 {"--desktop", &options.desktop}};
     for (const auto& text : texts) {
         if (strcmp(arg, text.name) == 0) {
             *text.target = value;
@@ -153,7 +175,7 @@ bool SetValue(const char* arg, const char* value) {
         {"--windows", &options.windows, 16, NULL},          {"--top", &options.top, 16, NULL},
         {"--above", &options.above, 16, NULL},
         {"--late", &options.lateMs, 600000, NULL},
-        {"--linger", &options.lingerMs, 600000, NULL},      {"--stray", &options.strayCode, 0xFFFF, &options.stray},
+        {"--linger", &options.lingerMs, 600000, NULL},      {"--keep-mutex", &options.keepMutexMs, 600000, NULL},      {"--stray", &options.strayCode, 0xFFFF, &options.stray},
     };
     for (const auto& number : numbers) {
         if (strcmp(arg, number.name) != 0) continue;
@@ -185,6 +207,10 @@ bool ParseOptions(int argc, char* argv[]) {
         fputs("standin: --top names a window that is not created\n", stderr);
         return false;
     }
+    if (options.hung && options.windows == 0) {
+        fputs("standin: --hung needs a frame window to hang in\n", stderr);
+        return false;
+    }
     if (options.messageOnly && options.child) {
         fputs("standin: --message-only and --child exclude each other\n", stderr);
         return false;
@@ -207,8 +233,8 @@ UINT CarryOut(UINT command, HWND window) {
     case CMD_STATUS:
         return options.running ? REPLY_RUNNING : REPLY_STOPPED;
     case CMD_CLOSE:
-        // Shut down once this request has been answered and handled.
-        PostMessageA(window, WM_APP_SHUTDOWN, 0, 0);
+        // Shut down, or hang, once this request has been answered and handled.
+        PostMessageA(window, options.closeHangs ? WM_APP_HANG : WM_APP_SHUTDOWN, 0, 0);
         return REPLY_ACCEPTED;
     default:
         return 0;
@@ -258,13 +284,16 @@ LRESULT HandleCopyData(HWND window, WPARAM wParam, const COPYDATASTRUCT* envelop
     const PendingReply reply = {request.ReplyThreadId, code, request.CommandCode, index};
     if (options.stray) PostThreadMessageA(request.ReplyThreadId, static_cast<UINT>(options.strayCode), 0, 0);
     if (options.lateMs > 0) {
+        // The timer starts as the handler returns, so the answer comes
+        // lateMs after the send has returned, whatever the linger.
+        if (options.lingerMs > 0) Sleep(options.lingerMs);
         pending.push_back(reply);
         SetTimer(window, pending.size(), static_cast<UINT>(options.lateMs), NULL);
-        return TRUE;
+    } else {
+        PostReply(reply);
+        if (options.answerThenDie) ExitProcess(3);
+        if (options.lingerMs > 0) Sleep(options.lingerMs);
     }
-    PostReply(reply);
-    if (options.answerThenDie) ExitProcess(3);
-    if (options.lingerMs > 0) Sleep(options.lingerMs);
     return options.answerFalse ? FALSE : TRUE;
 }
 
@@ -277,6 +306,11 @@ LRESULT CALLBACK FrameProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
         KillTimer(window, wParam);
         if (wParam >= 1 && wParam <= pending.size()) PostReply(pending[wParam - 1]);
         return 0;
+    case WM_APP_HANG:
+        // Hung in a message other than a request: the window manager marks
+        // the window hung some 5 s later.
+        if (options.hung) SignalReady();
+        for (;;) Sleep(INFINITE);
     case WM_CLOSE:
     case WM_APP_SHUTDOWN:
         for (HWND frame : frames) DestroyWindow(frame);
@@ -298,7 +332,10 @@ HANDLE CreateServerMutex() {
         fprintf(stderr, "standin: security descriptor: error %lu\n", GetLastError());
         return NULL;
     }
-    HANDLE mutex = CreateMutexA(&attributes, FALSE, SERVER_MUTEX_NAME);
+    const std::string name = std::string(options.globalMutex ? "Global\\" : "") + SERVER_MUTEX_NAME;
+    // Another kind of object under the name makes every open of the mutex fail.
+    HANDLE mutex = options.wrongObject ? CreateEventA(&attributes, TRUE, FALSE, name.c_str())
+                                       : CreateMutexA(&attributes, FALSE, name.c_str());
     const DWORD error = GetLastError();
     LocalFree(attributes.lpSecurityDescriptor);
     if (mutex == NULL) {
@@ -373,6 +410,18 @@ bool CreateFrames(HINSTANCE instance) {
     return true;
 }
 
+// Moves this thread to a new desktop of the window station, where its
+// windows then go; false with a message on failure.
+bool EnterDesktop(const char* name) {
+    // Before any window: a thread that has one cannot change desktops.
+    HDESK desktop = CreateDesktopA(name, NULL, NULL, 0, GENERIC_ALL, NULL);
+    if (desktop == NULL || !SetThreadDesktop(desktop)) {
+        fprintf(stderr, "standin: cannot enter desktop %s: error %lu\n", name, GetLastError());
+        return false;
+    }
+    return true;
+}
+
 void SignalReady() {
     if (options.readyEvent == NULL) return;
     if (strcmp(options.readyEvent, "-") == 0) {
@@ -396,14 +445,21 @@ int main(int argc, char* argv[]) {
         mutex = CreateServerMutex();
         if (mutex == NULL) return 1;
     }
+    if (options.desktop != NULL && !EnterDesktop(options.desktop)) return 1;
     if (!CreateFrames(GetModuleHandleA(NULL))) return 1;
-    SignalReady();
+    if (options.hung) {
+        PostMessageA(frames[0], WM_APP_HANG, 0, 0);
+    } else {
+        SignalReady();
+    }
 
     MSG msg;
     while (GetMessageA(&msg, NULL, 0, 0) > 0) {
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
     }
+    // Closing down as an application may: windows first, the mutex later.
+    if (options.keepMutexMs > 0) Sleep(options.keepMutexMs);
     if (mutex != NULL) CloseHandle(mutex);
     return 0;
 }

@@ -160,10 +160,20 @@ ProcessResult RunProgram(const std::string& program, const std::string& commandL
     return result;
 }
 
-ProcessResult RunTool(const std::vector<std::string>& arguments, DWORD timeoutMs) {
-    std::string commandLine = "quarctl";
+namespace {
+ProcessResult RunWithArguments(const std::string& program, std::string commandLine,
+                               const std::vector<std::string>& arguments, DWORD timeoutMs) {
     for (const std::string& argument : arguments) commandLine += " " + QuoteArgument(argument);
-    return RunProgram(ToolPath(), commandLine, timeoutMs);
+    return RunProgram(program, commandLine, timeoutMs);
+}
+} // namespace
+
+ProcessResult RunTool(const std::vector<std::string>& arguments, DWORD timeoutMs) {
+    return RunWithArguments(ToolPath(), "quarctl", arguments, timeoutMs);
+}
+
+ProcessResult RunDoctor(const std::vector<std::string>& arguments, DWORD timeoutMs) {
+    return RunWithArguments(SiblingPath("quarctl-doctor.exe"), "quarctl-doctor", arguments, timeoutMs);
 }
 
 std::vector<ProcessResult> RunToolsAtOnce(const std::vector<std::string>& keywords) {
@@ -232,7 +242,9 @@ int CountToolProcesses() {
     PROCESSENTRY32 entry;
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
-        if (lstrcmpiA(entry.szExeFile, "quarctl.exe") == 0 || lstrcmpiA(entry.szExeFile, "standin.exe") == 0) ++count;
+        for (const char* name : {"quarctl.exe", "quarctl-doctor.exe", "standin.exe"}) {
+            if (lstrcmpiA(entry.szExeFile, name) == 0) ++count;
+        }
     }
     CloseHandle(snapshot);
     return count;

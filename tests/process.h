@@ -35,6 +35,9 @@ ProcessResult RunProgram(const std::string& program, const std::string& commandL
 // Runs quarctl.exe with the given arguments, each quoted.
 ProcessResult RunTool(const std::vector<std::string>& arguments, DWORD timeoutMs = 30000);
 
+// Runs quarctl-doctor.exe, beside the test program, with the given arguments.
+ProcessResult RunDoctor(const std::vector<std::string>& arguments, DWORD timeoutMs = 30000);
+
 // Runs quarctl.exe once for each keyword, all at the same time.
 std::vector<ProcessResult> RunToolsAtOnce(const std::vector<std::string>& keywords);
 
@@ -60,7 +63,8 @@ private:
     bool ready_ = false;
 };
 
-// How many quarctl.exe and standin.exe processes are running now.
+// How many quarctl.exe, quarctl-doctor.exe and standin.exe processes are
+// running now.
 int CountToolProcesses();
 
 #endif
