@@ -95,7 +95,9 @@ TEST_F(Doctor, AgreesWithTheTool) {
         if (server) {
             // It asks STATUS, and nothing that changes the application.
             for (const std::string& line : server->Log()) {
-                if (line.rfind("request ", 0) == 0) EXPECT_NE(line.find(" command=0x060B "), std::string::npos);
+                if (line.rfind("request ", 0) == 0) {
+                    EXPECT_NE(line.find(" command=0x060B "), std::string::npos) << line;
+                }
             }
         }
     }

@@ -206,6 +206,10 @@ TEST_F(Tool, ReplyIsTakenWhenPosted) {
         {"--answer-then-die", "CLOSE", "Quavel is closing down.\n\n", 0, 2000},
         {"--answer-then-die", "STATUS", "Quavel is not running.\n\n", 0, 2000},
         {"--linger 8000", "CLOSE", "Quavel is closing down.\n\n", 4500, 7000},
+        // The reply clock starts when the send returns, not before it.
+        {"--linger 3000 --late 3000", "START", "Quavel is starting.\n\n", 6000, 8000},
+        // The handler's result is not examined, also before a late reply.
+        {"--answer-false --late 1000", "START", "Quavel is starting.\n\n", 1000, 3000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.options) + " " + c.keyword);

@@ -87,6 +87,12 @@ TEST_F(Examples, EveryExitPath) {
         // Polls once at once, then after each of two pauses of about 1 s.
         {CLOSE, "02", "--reply 0x047F", Tool::Beside, 1,
          "Quavel is closing down.\nclose-and-wait: Quarvel is still running after 2 s.\n", "060A 060B 060B 060B", 2000},
+        // While it closes down, the application has no window for a while,
+        // or hangs: only its mutex's end means that it has gone.
+        {CLOSE, "", "--keep-mutex 3000", Tool::Beside, 0,
+         "Quavel is closing down.\nclose-and-wait: Quarvel has closed.\n", "060A", 3000},
+        {CLOSE, "2", "--close-hangs", Tool::Beside, 1,
+         "Quavel is closing down.\nclose-and-wait: Quarvel is still running after 2 s.\n", "060A", 2000},
         {CLOSE, "", "", Tool::OnPath, 0, "Quavel is closing down.\nclose-and-wait: Quarvel has closed.\n", "060A", 0},
         {CLOSE, "2x", NULL, Tool::Beside, 2, "usage: close-and-wait.cmd [SECONDS]   (SECONDS a whole number)\n", "", 0},
     };
