@@ -92,12 +92,12 @@ struct Collector {
 };
 
 BOOL CALLBACK CollectFrame(HWND window, LPARAM lParam) {
-    const Collector* collector = reinterpret_cast<const Collector*>(lParam); // NOLINT(performance-no-int-to-ptr)
+    const auto* collector = reinterpret_cast<const Collector*>(lParam); // NOLINT(performance-no-int-to-ptr)
     if (IsFrameClass(window)) collector->misses->push_back({collector->kind, DescribeWindow(window), collector->where});
     return TRUE;
 }
 
-BOOL CALLBACK CollectName(LPSTR name, LPARAM lParam) {
+BOOL CALLBACK CollectName(LPSTR name, LPARAM lParam) { // NOLINT(readability-non-const-parameter): DESKTOPENUMPROCA
     reinterpret_cast<std::vector<std::string>*>(lParam)->push_back(name); // NOLINT(performance-no-int-to-ptr)
     return TRUE;
 }

@@ -248,6 +248,23 @@ void PostReply(const PendingReply& reply) {
     }
 }
 
+// Posts the reply, now or later, and returns what the handler returns.
+LRESULT Answer(HWND window, const PendingReply& reply) {
+    if (options.stray) PostThreadMessageA(reply.thread, static_cast<UINT>(options.strayCode), 0, 0);
+    if (options.lateMs > 0) {
+        // The timer starts as the handler returns, so the answer comes
+        // lateMs after the send has returned, whatever the linger.
+        if (options.lingerMs > 0) Sleep(options.lingerMs);
+        pending.push_back(reply);
+        SetTimer(window, pending.size(), static_cast<UINT>(options.lateMs), NULL);
+    } else {
+        PostReply(reply);
+        if (options.answerThenDie) ExitProcess(3);
+        if (options.lingerMs > 0) Sleep(options.lingerMs);
+    }
+    return options.answerFalse ? FALSE : TRUE;
+}
+
 LRESULT HandleCopyData(HWND window, WPARAM wParam, const COPYDATASTRUCT* envelope) {
     const LONG_PTR index = GetWindowLongPtrA(window, GWLP_USERDATA);
     if (envelope == NULL || envelope->dwData != 0 || envelope->cbData != sizeof(ControlRequest) ||
@@ -281,20 +298,7 @@ LRESULT HandleCopyData(HWND window, WPARAM wParam, const COPYDATASTRUCT* envelop
                                               : options.replies[std::min(answered++, options.replies.size() - 1)];
     if (code == 0) return FALSE;
     // Free parameters: a client must look at the identifier alone.
-    const PendingReply reply = {request.ReplyThreadId, code, request.CommandCode, index};
-    if (options.stray) PostThreadMessageA(request.ReplyThreadId, static_cast<UINT>(options.strayCode), 0, 0);
-    if (options.lateMs > 0) {
-        // The timer starts as the handler returns, so the answer comes
-        // lateMs after the send has returned, whatever the linger.
-        if (options.lingerMs > 0) Sleep(options.lingerMs);
-        pending.push_back(reply);
-        SetTimer(window, pending.size(), static_cast<UINT>(options.lateMs), NULL);
-    } else {
-        PostReply(reply);
-        if (options.answerThenDie) ExitProcess(3);
-        if (options.lingerMs > 0) Sleep(options.lingerMs);
-    }
-    return options.answerFalse ? FALSE : TRUE;
+    return Answer(window, {request.ReplyThreadId, code, request.CommandCode, index});
 }
 
 LRESULT CALLBACK FrameProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
