@@ -56,6 +56,7 @@ int main(int argc, char* argv[]) {
     std::vector<double> floorTimes;
     std::vector<double> roundTrips;
     std::vector<double> ratios;
+    std::vector<double> doctorTimes;
     {
         // No request log: the stand-in answers as promptly as it can.
         StandIn server("--running", false);
@@ -82,13 +83,18 @@ int main(int argc, char* argv[]) {
             floorTimes.push_back(floorMs);
             roundTrips.push_back(quarctlMs);
             ratios.push_back(quarctlMs / floorMs);
+            // The diagnostics program, looking without sending, after each pair.
+            doctorTimes.push_back(RunProgram(SiblingPath("quarctl-doctor.exe"), "quarctl-doctor --no-send", 30000)
+                                      .elapsedMs);
         }
     }
     const double floorMs = Median(floorTimes);
     printf("round trip, %ld interleaved pairs\n", pairs);
     printf("  floor (start, desktop, print, exit)  %8.1f\n", floorMs);
     printf("  quarctl STATUS, server running       %8.1f\n", Median(roundTrips));
-    printf("  median ratio quarctl / floor         %8.3f   target <= 1.05\n\n", Median(ratios));
+    printf("  median ratio quarctl / floor         %8.3f   target <= 1.05\n", Median(ratios));
+    printf("  quarctl-doctor --no-send             %8.1f   %.1f over the floor\n\n", Median(doctorTimes),
+           Median(doctorTimes) - floorMs);
 
     const FailureCase failures[] = {
         {"no application", NULL, "STATUS", "QUARCTL: Quarvel is NOT running.\r\n\r\n", 15, 50, 0},

@@ -3,35 +3,10 @@
 // tool's own server link, so that what is reported is what quarctl does.
 #include "facts.h"
 
+#include "../serverlink/unique_handle.h"
 #include "verdict.h"
 
 namespace {
-
-// Owns a kernel handle for the length of a scope.
-class UniqueHandle {
-public:
-    explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
-    ~UniqueHandle() {
-        if (handle_ != NULL) CloseHandle(handle_);
-    }
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
-
-// The class-name rule of FindServerWindow: read into 20 characters, so a
-// longer name is cut short and never matches.
-bool IsFrameClass(HWND window) {
-    char className[20];
-    return GetClassNameA(window, className, sizeof className) != 0 &&
-           lstrcmpiA(className, SERVER_WINDOW_CLASS) == 0;
-}
-
-// The same bound as the tool's walk: no desktop holds more windows.
-const int MAX_WINDOWS_WALKED = 65536;
 
 // After no reply in time, how much longer to listen, to tell a late
 // reply from none.
@@ -93,7 +68,7 @@ struct Collector {
 
 BOOL CALLBACK CollectFrame(HWND window, LPARAM lParam) {
     const auto* collector = reinterpret_cast<const Collector*>(lParam); // NOLINT(performance-no-int-to-ptr)
-    if (IsFrameClass(window)) collector->misses->push_back({collector->kind, DescribeWindow(window), collector->where});
+    if (IsServerFrameClass(window)) collector->misses->push_back({collector->kind, DescribeWindow(window), collector->where});
     return TRUE;
 }
 
@@ -172,7 +147,7 @@ WindowSearchFacts GatherWindowFacts() {
     WindowSearchFacts facts;
     HWND window = GetWindow(GetDesktopWindow(), GW_CHILD);
     for (int walked = 0; window != NULL && walked < MAX_WINDOWS_WALKED; ++walked) {
-        if (IsFrameClass(window)) facts.frames.push_back(DescribeWindow(window));
+        if (IsServerFrameClass(window)) facts.frames.push_back(DescribeWindow(window));
         window = GetWindow(window, GW_HWNDNEXT);
     }
     facts.taken = FindServerWindow();

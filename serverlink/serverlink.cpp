@@ -4,52 +4,36 @@
 // takes the first message posted back to this thread as the reply.
 #include "serverlink.h"
 
+#include "unique_handle.h"
+
 namespace {
-
-// Owns a kernel handle for the length of a scope.
-class UniqueHandle {
-public:
-    explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
-    ~UniqueHandle() {
-        if (handle_ != NULL) CloseHandle(handle_);
-    }
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
 
 // Room for 19 characters: a longer class name is read cut short and so
 // never matches the 17-character frame class.
 const int CLASS_BUFFER_CHARS = 20;
 
-// A GetWindow walk can loop when other programs reorder their windows
-// meanwhile; no desktop holds more windows than USER's 64K handle table.
-const int MAX_WINDOWS_WALKED = 65536;
-
 } // namespace
 
 bool ProbeServerMutex() {
     // Any failure, a missing mutex or refused access alike, means absent.
-    // The owner closes only a handle it has, so a failure's error survives.
     UniqueHandle mutex(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, SERVER_MUTEX_NAME));
     return mutex.get() != NULL;
 }
 
-HWND FindServerWindow() {
+bool IsServerFrameClass(HWND window) {
     char className[CLASS_BUFFER_CHARS];
+    // A window whose class cannot be read (count 0) is passed over.
+    return GetClassNameA(window, className, CLASS_BUFFER_CHARS) != 0 &&
+           lstrcmpiA(className, SERVER_WINDOW_CLASS) == 0;
+}
+
+HWND FindServerWindow() {
     // The desktop's first child is the top of the Z-order. Only the
     // desktop's children are candidates: message-only windows hang off
     // another parent, child windows off their owners' windows.
     HWND window = GetWindow(GetDesktopWindow(), GW_CHILD);
     for (int walked = 0; window != NULL && walked < MAX_WINDOWS_WALKED; ++walked) {
-        // A window whose class cannot be read (count 0) is passed over.
-        if (GetClassNameA(window, className, CLASS_BUFFER_CHARS) != 0 &&
-            lstrcmpiA(className, SERVER_WINDOW_CLASS) == 0) {
-            return window;
-        }
+        if (IsServerFrameClass(window)) return window;
         window = GetWindow(window, GW_HWNDNEXT);
     }
     return NULL;

@@ -55,6 +55,14 @@ struct ControlExchange {
 // when false, GetLastError tells why OpenMutexA failed.
 bool ProbeServerMutex();
 
+// A GetWindow walk can loop when other programs reorder their windows
+// meanwhile; no desktop holds more windows than USER's 64K handle table.
+const int MAX_WINDOWS_WALKED = 65536;
+
+// True when the window's class is the server's frame class, as the window
+// search reads and compares it.
+bool IsServerFrameClass(HWND window);
+
 // The first top-level window from the top of the Z-order whose class is
 // the server's frame class, or NULL.
 HWND FindServerWindow();
