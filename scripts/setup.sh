@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs what the build, the tests and the demo need, where it is missing:
 # CMake, the mingw-w64 cross compilers, Wine (64-bit and, beside it, 32-bit,
-# for the 32-bit build) and GoogleTest's sources.
+# for the 32-bit build), GoogleTest's sources, and the tools that make and
+# sign the MSIs.
 # Debian or Ubuntu; run as root or with sudo at hand.
 set -eu
 need=""
@@ -18,6 +19,12 @@ command -v cppcheck >/dev/null 2>&1 || need="$need cppcheck"
 command -v clang-tidy >/dev/null 2>&1 || need="$need clang-tidy"
 command -v git >/dev/null 2>&1 || need="$need git"
 command -v unzip >/dev/null 2>&1 || need="$need unzip"
+# The MSIs, their reproducible summary information, and Authenticode.
+command -v wixl >/dev/null 2>&1 || need="$need wixl"
+command -v msibuild >/dev/null 2>&1 || need="$need msitools"
+/usr/bin/python3 -c "import olefile" >/dev/null 2>&1 || need="$need python3-olefile"
+command -v osslsigncode >/dev/null 2>&1 || need="$need osslsigncode"
+command -v openssl >/dev/null 2>&1 || need="$need openssl"
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
 # 32-bit Windows programs run under wine32, an i386 package.
 installed wine32:i386 || need="$need wine32:i386"

@@ -1,0 +1,91 @@
+#!/bin/sh
+# The MSI round trip under Wine's msiexec, in a Wine prefix of its own
+# (installing changes it): install a signed 1.1.0, the tool on PATH, an
+# upgrade to 1.2.0, a downgrade refused, and an uninstall that takes the
+# files and the PATH entry away.
+#   msi_test.sh SOURCE BIN WORK ARCH [NO-RUN-REASON]
+# NO-RUN-REASON, when given, says why the installed programs cannot run
+# here (32-bit programs without Wine's 32-bit half): that step is skipped.
+set -eu
+SOURCE=$1 BIN=$2 WORK=$3 ARCH=$4 NO_RUN=${5:-}
+. "$SOURCE/tests/release-lib.sh"
+rm -rf "$WORK" "$WORK.lock"
+mkdir -p "$WORK"
+cd "$WORK"
+prefix=$WORK/wineprefix
+wine_run() { "$SOURCE/cmake/wine-run.sh" "$prefix" "$@"; }
+# msiexec takes Windows paths: Wine shows the host's root as drive Z:.
+windows_path() { printf 'Z:%s' "$1" | tr / '\\'; }
+
+make_key key
+make_payload payload
+build_msi payload 1.1.0 old-unsigned.msi
+sh "$SOURCE/installer/sign.sh" old-unsigned.msi old.msi
+build_msi payload 1.2.0 new.msi
+wine_run --init
+
+if [ "$ARCH" = x64 ]; then
+  folder='C:\Program Files\QUARCTL\'
+  files="$prefix/drive_c/Program Files/QUARCTL"
+  products='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+else
+  folder='C:\Program Files (x86)\QUARCTL\'
+  files="$prefix/drive_c/Program Files (x86)/QUARCTL"
+  products='HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall'
+fi
+
+msiexec() {
+  status=0
+  wine_run msiexec "$1" "$(windows_path "$WORK/$2")" /qn || status=$?
+  [ "$status" -eq "$3" ] || { echo "        msiexec $1 $2: status $status, not $3"; return 1; }
+}
+installed() {
+  for file in quarctl.exe quarctl-doctor.exe ensure-running.cmd close-and-wait.cmd README.md LICENSE \
+    THIRD-PARTY-NOTICES.txt; do
+    [ -f "$files/$file" ] || { echo "        $file is missing"; return 1; }
+  done
+}
+# The system PATH's elements, one a line, from the registry.
+path_elements() {
+  wine_run reg query 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v PATH | tr -d '\r' |
+    sed -n 's/^ *PATH *REG_[A-Z_]* *//p' | tr ';' '\n'
+}
+path_ends_with_folder() { [ "$(path_elements | tail -n 1)" = "$folder" ]; }
+path_lacks_folder() { ! path_elements | grep -qxF "$folder"; }
+# Wine 8's cmd stops its PATH search at an empty element, so this holds
+# only before the first upgrade leaves ";;" behind.
+tool_on_path() {
+  [ "$(wine_run cmd /c quarctl | tr -d '\r')" = "$(printf '\nQUARCTL 1.1\nA utility to control Quarvel for Windows.\nSyntax is: QUARCTL [START|STOP|STATUS|CLOSE]\n')" ]
+}
+# The versions of QUARCTL registered as installed, one a line.
+registered() {
+  wine_run reg query "$products" /s | tr -d '\r' | awk '
+    /^HKEY/ { name = ""; version = "" }
+    /^ +DisplayName / { name = $3 }
+    /^ +DisplayVersion / { version = $3 }
+    name == "QUARCTL" && version != "" { print version; name = "" }'
+}
+only_registered() { [ "$(registered | xargs)" = "$1" ]; }
+
+check "install 1.1.0, signed" msiexec /i old.msi 0
+check "its files are in Program Files" installed
+check "the system PATH ends with its folder" path_ends_with_folder
+if [ -z "$NO_RUN" ]; then
+  check "a new cmd finds quarctl on PATH" tool_on_path
+else
+  echo "skipped a new cmd finds quarctl on PATH: $NO_RUN"
+fi
+check "1.1.0 is registered" only_registered 1.1.0
+check "upgrade to 1.2.0" msiexec /i new.msi 0
+check "only 1.2.0 is registered" only_registered 1.2.0
+check "the files are still there" installed
+check "the system PATH still ends with its folder" path_ends_with_folder
+# 1603, "fatal error", of which only the low byte survives Wine.
+check "installing 1.1.0 over 1.2.0 is refused" msiexec /i old.msi 67
+check "only 1.2.0 is still registered" only_registered 1.2.0
+check "uninstall" msiexec /x new.msi 0
+check "the files are gone" eval '[ ! -e "$files" ]'
+check "the PATH entry is gone" path_lacks_folder
+check "nothing is registered" only_registered ""
+WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
+finish
