@@ -56,8 +56,12 @@ fi
 for package in "$work"/first/build/*/package/*.zip "$work"/first/build/*/package/*.msi; do
   case "$package" in
   *.zip) notices=$(unzip -p "$package" '*/THIRD-PARTY-NOTICES.txt' || true) ;;
-  *) mkdir -p "$work/msi" && (cd "$work/msi" && msiextract "$package" >/dev/null) &&
-    notices=$(cat "$work"/msi/*/*/THIRD-PARTY-NOTICES.txt 2>/dev/null || true) && rm -rf "$work/msi" ;;
+  *)
+    # msiextract lays the files out by install folder, which differs by architecture.
+    mkdir -p "$work/msi" && (cd "$work/msi" && msiextract "$package" >/dev/null)
+    notices=$(find "$work/msi" -name THIRD-PARTY-NOTICES.txt -exec cat {} +)
+    rm -rf "$work/msi"
+    ;;
   esac
   for text in "mingw-w64-libraries/winpthreads" "GCC RUNTIME LIBRARY EXCEPTION"; do
     if ! printf '%s' "$notices" | grep -q "$text"; then
