@@ -1,10 +1,16 @@
-# Inspects a built quarctl.exe: its size, the DLLs it imports, its version
+# Inspects a built executable: its size, the DLLs it imports, its version
 # resource and its manifest. Run with cmake -P and these variables:
 #   FILE      the executable
 #   OBJDUMP   a binutils objdump that reads PE files
 #   WINDRES   a binutils windres, to decompile the resources
 #   MAX_SIZE  the largest size allowed, in bytes
+#   DLLS      the system DLLs it may import, as a regular expression
+#             (default: quarctl.exe's kernel32, user32 and msvcrt)
 set(errors "")
+if(NOT DLLS)
+  set(DLLS "kernel32|user32|msvcrt")
+endif()
+get_filename_component(name "${FILE}" NAME)
 
 file(SIZE "${FILE}" size)
 if(size GREATER MAX_SIZE)
@@ -23,7 +29,7 @@ endif()
 foreach(line IN LISTS imports)
   string(REPLACE "DLL Name: " "" dll "${line}")
   string(TOLOWER "${dll}" dll)
-  if(NOT dll MATCHES "^(kernel32|user32|msvcrt)\\.dll$")
+  if(NOT dll MATCHES "^(${DLLS})\\.dll$")
     string(APPEND errors "imports ${dll}\n")
   endif()
 endforeach()
@@ -40,7 +46,7 @@ set(expected
   "VALUE \"FileDescription\", \""
   "VALUE \"ProductName\", \"QUARCTL\""
   "VALUE \"InternalName\", \""
-  "VALUE \"OriginalFilename\", \"quarctl.exe\""
+  "VALUE \"OriginalFilename\", \"${name}\""
   "VALUE \"LegalCopyright\", \""
   "1 24 /* RT_MANIFEST */"
   "requestedExecutionLevel level=\"\"asInvoker\"\""
