@@ -68,7 +68,9 @@ struct Collector {
 
 BOOL CALLBACK CollectFrame(HWND window, LPARAM lParam) {
     const auto* collector = reinterpret_cast<const Collector*>(lParam); // NOLINT(performance-no-int-to-ptr)
-    if (IsServerFrameClass(window)) collector->misses->push_back({collector->kind, DescribeWindow(window), collector->where});
+    if (IsServerFrameClass(window)) {
+        collector->misses->push_back({collector->kind, DescribeWindow(window), collector->where});
+    }
     return TRUE;
 }
 
@@ -152,7 +154,9 @@ WindowSearchFacts GatherWindowFacts() {
     }
     facts.taken = FindServerWindow();
     // A window that came up between the two walks is still the one taken.
-    if (facts.taken != NULL && TakenWindow(facts) == NULL) facts.frames.insert(facts.frames.begin(), DescribeWindow(facts.taken));
+    if (facts.taken != NULL && TakenWindow(facts) == NULL) {
+        facts.frames.insert(facts.frames.begin(), DescribeWindow(facts.taken));
+    }
     if (facts.frames.empty()) facts.nearMisses = FindNearMisses(ObjectName(GetThreadDesktop(GetCurrentThreadId())));
     return facts;
 }

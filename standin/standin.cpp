@@ -175,7 +175,8 @@ bool SetValue(const char* arg, const char* value) {
         {"--windows", &options.windows, 16, NULL},          {"--top", &options.top, 16, NULL},
         {"--above", &options.above, 16, NULL},
         {"--late", &options.lateMs, 600000, NULL},
-        {"--linger", &options.lingerMs, 600000, NULL},      {"--keep-mutex", &options.keepMutexMs, 600000, NULL},      {"--stray", &options.strayCode, 0xFFFF, &options.stray},
+        {"--linger", &options.lingerMs, 600000, NULL},      {"--keep-mutex", &options.keepMutexMs, 600000, NULL},
+        {"--stray", &options.strayCode, 0xFFFF, &options.stray},
     };
     for (const auto& number : numbers) {
         if (strcmp(arg, number.name) != 0) continue;

@@ -54,9 +54,11 @@ path_ends_with_folder() { [ "$(path_elements | tail -n 1)" = "$folder" ]; }
 path_lacks_folder() { ! path_elements | grep -qxF "$folder"; }
 # Wine 8's cmd stops its PATH search at an empty element, so this holds
 # only before the first upgrade leaves ";;" behind.
-tool_on_path() {
-  [ "$(wine_run cmd /c quarctl | tr -d '\r')" = "$(printf '\nQUARCTL 1.1\nA utility to control Quarvel for Windows.\nSyntax is: QUARCTL [START|STOP|STATUS|CLOSE]\n')" ]
-}
+usage='
+QUARCTL 1.1
+A utility to control Quarvel for Windows.
+Syntax is: QUARCTL [START|STOP|STATUS|CLOSE]'
+tool_on_path() { [ "$(wine_run cmd /c quarctl | tr -d '\r')" = "$usage" ]; }
 # The versions of QUARCTL registered as installed, one a line.
 registered() {
   wine_run reg query "$products" /s | tr -d '\r' | awk '
