@@ -1,9 +1,12 @@
 # Helpers of the packaging scripts that CPack runs after staging.
 
-# Sets QUARCTL_SIGN_PKCS12 and QUARCTL_SIGN_PASSWORD from the environment,
-# else from the cache variables that CPack passes on.
+# What installer/sign.sh reads.
+set(quarctl_sign_settings QUARCTL_SIGN_PKCS12 QUARCTL_SIGN_PASSWORD QUARCTL_SIGN_URL QUARCTL_TIMESTAMP_URL)
+
+# Sets each signing setting from the environment, else from the cache
+# variable that CPack passes on.
 macro(quarctl_release_settings)
-  foreach(setting QUARCTL_SIGN_PKCS12 QUARCTL_SIGN_PASSWORD QUARCTL_SIGN_URL QUARCTL_TIMESTAMP_URL)
+  foreach(setting IN LISTS quarctl_sign_settings)
     if(DEFINED ENV{${setting}})
       set(${setting} "$ENV{${setting}}")
     else()
@@ -15,7 +18,7 @@ endmacro()
 # Signs file in into out with installer/sign.sh, at SOURCE_DATE_EPOCH.
 function(quarctl_sign in out)
   # Through the environment: a command line shows the password to all.
-  foreach(setting QUARCTL_SIGN_PKCS12 QUARCTL_SIGN_PASSWORD QUARCTL_SIGN_URL QUARCTL_TIMESTAMP_URL)
+  foreach(setting IN LISTS quarctl_sign_settings)
     set(ENV{${setting}} "${${setting}}")
   endforeach()
   execute_process(COMMAND sh ${CPACK_QUARCTL_SOURCE_DIR}/installer/sign.sh ${in} ${out} RESULT_VARIABLE failed)

@@ -69,7 +69,7 @@ struct ExchangeFacts {
     // After no reply: whether one came within a further wait, and when.
     bool lateReply = false;
     UINT lateCode = 0;
-    DWORD lateMs = 0;             // after the send returned
+    DWORD lateMs = 0;             // after the send returned: the reply's time, or the end of the wait
 };
 
 struct Facts {

@@ -34,12 +34,15 @@ DWORD TokenIntegrity(HANDLE token) {
     return count == 0 ? INTEGRITY_UNKNOWN : *GetSidSubAuthority(sid, count - 1u);
 }
 
-DWORD ProcessIntegrity(HANDLE process) {
+// The process's token, opened to query it, or NULL.
+HANDLE QueryToken(HANDLE process) {
     HANDLE token = NULL;
-    if (!OpenProcessToken(process, TOKEN_QUERY, &token)) return INTEGRITY_UNKNOWN;
-    const DWORD integrity = TokenIntegrity(token);
-    CloseHandle(token);
-    return integrity;
+    return OpenProcessToken(process, TOKEN_QUERY, &token) ? token : NULL;
+}
+
+DWORD ProcessIntegrity(HANDLE process) {
+    UniqueHandle token(QueryToken(process));
+    return token.get() == NULL ? INTEGRITY_UNKNOWN : TokenIntegrity(token.get());
 }
 
 // A window and what can be learnt of its process; an elevated process
@@ -119,15 +122,13 @@ ProcessFacts GatherProcessFacts() {
     if (!ProcessIdToSessionId(GetCurrentProcessId(), &facts.session)) facts.session = 0;
     facts.windowStation = ObjectName(GetProcessWindowStation());
     facts.desktop = ObjectName(GetThreadDesktop(GetCurrentThreadId()));
-    HANDLE token = NULL;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        facts.integrity = TokenIntegrity(token);
-        TOKEN_ELEVATION elevation = {};
-        DWORD size = 0;
-        facts.elevationKnown = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) != 0;
-        facts.elevated = facts.elevationKnown && elevation.TokenIsElevated != 0;
-        CloseHandle(token);
-    }
+    UniqueHandle token(QueryToken(GetCurrentProcess()));
+    if (token.get() == NULL) return facts;
+    facts.integrity = TokenIntegrity(token.get());
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    facts.elevationKnown = GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size) != 0;
+    facts.elevated = facts.elevationKnown && elevation.TokenIsElevated != 0;
     return facts;
 }
 
@@ -178,23 +179,11 @@ ExchangeFacts GatherExchangeFacts(const WindowFacts& target) {
         facts.windowExists = IsWindow(target.window) != FALSE;
         facts.hung = facts.windowExists && IsHungAppWindow(target.window) != FALSE;
     } else if (facts.exchange.outcome == ExchangeOutcome::NoReply) {
-        const DWORD start = GetTickCount();
-        for (;;) {
-            MSG msg;
-            const DWORD waited = GetTickCount() - start;
-            if (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
-                facts.lateReply = true;
-                facts.lateCode = msg.message;
-                facts.lateMs = facts.exchange.replyMs + waited;
-                break;
-            }
-            // cppcheck-suppress nullPointer ; no handles: only the queue is waited on
-            if (waited >= LATE_REPLY_WAIT_MS || MsgWaitForMultipleObjectsEx(0, NULL, LATE_REPLY_WAIT_MS - waited,
-                                                                            QS_ALLPOSTMESSAGE, MWMO_INPUTAVAILABLE) ==
-                                                    WAIT_FAILED) {
-                break;
-            }
-        }
+        MSG msg;
+        DWORD waited = 0;
+        facts.lateReply = TakeThreadMessage(LATE_REPLY_WAIT_MS, &msg, &waited);
+        if (facts.lateReply) facts.lateCode = msg.message;
+        facts.lateMs = facts.exchange.replyMs + waited;
     }
     return facts;
 }

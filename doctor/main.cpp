@@ -30,8 +30,8 @@ int main(int argc, char* argv[]) {
     const WindowFacts* target = TakenWindow(facts.windows);
     if (send && facts.mutex.opened && target != NULL) facts.exchange = GatherExchangeFacts(*target);
 
+    // With nothing sent, a found window counts as reached (status 0).
     const Verdict verdict = Diagnose(facts);
     WriteReport(stdout, facts, verdict, send);
-    if (!send) return facts.mutex.opened && target != NULL ? EXIT_REACHES : EXIT_DOES_NOT_REACH;
     return verdict.toolStatus == 0 ? EXIT_REACHES : EXIT_DOES_NOT_REACH;
 }

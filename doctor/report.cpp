@@ -132,13 +132,13 @@ void WriteExchange(FILE* out, const ExchangeFacts& facts, bool sent) {
         fprintf(out, "  No reply in time; a late one came: %s (0x%04X), %lu ms after the send returned\n",
                 ReplyName(facts.lateCode), facts.lateCode, facts.lateMs);
     } else {
-        fprintf(out, "  No reply, not even %lu ms after the send returned\n", exchange.replyMs + 5000);
+        fprintf(out, "  No reply, not even %lu ms after the send returned\n", facts.lateMs);
     }
 }
 
-void WriteVerdict(FILE* out, const Verdict& verdict, bool found) {
+void WriteVerdict(FILE* out, const Verdict& verdict) {
     fputs("\nVerdict\n", out);
-    if (verdict.sent || !found) {
+    if (verdict.known) {
         if (verdict.sentence.empty()) {
             fprintf(out, "  quarctl STATUS prints nothing and exits with status %d\n", verdict.toolStatus);
         } else {
@@ -160,5 +160,5 @@ void WriteReport(FILE* out, const Facts& facts, const Verdict& verdict, bool sen
     WriteMutex(out, facts.mutex);
     WriteWindows(out, facts.windows);
     WriteExchange(out, facts.exchange, sent);
-    WriteVerdict(out, verdict, TakenWindow(facts.windows) != NULL && facts.mutex.opened);
+    WriteVerdict(out, verdict);
 }

@@ -9,6 +9,15 @@ struct Diagnosis {
     const char* advice;
 };
 
+// Advice that more than one cause shares.
+const char ADVICE_WAIT[] = "Wait a few seconds and try again; if it lasts, restart the application.";
+const char ADVICE_ELEVATE[] =
+    "Run the script elevated too (as administrator), or start the application without elevation.";
+const char ADVICE_TOP_LEVEL[] =
+    "Use a version of the application that quarctl supports: one with a top-level frame window.";
+const char ADVICE_LOOK_AT_APP[] = "Look at the application, not at the tool: wait for it, or restart it.";
+const char ADVICE_ACT_ON_ERROR[] = "Act on that error, then try again.";
+
 const Diagnosis NOT_RUNNING = {"The application is not running in this session.",
                                "Start the application, or run the tool in the session where it runs."};
 const Diagnosis OTHER_SESSION = {
@@ -22,10 +31,10 @@ const Diagnosis GLOBAL_ONLY = {
     "Run the tool and the application in the same session, as the same user."};
 const Diagnosis WINDOW_WITHOUT_MUTEX = {
     "A frame window is there but no mutex: the application is starting up or closing down.",
-    "Wait a few seconds and try again; if it lasts, restart the application."};
+    ADVICE_WAIT};
 const Diagnosis ELEVATED = {
     "The application runs elevated and this process does not, so its mutex refuses full access.",
-    "Run the script elevated too (as administrator), or start the application without elevation."};
+    ADVICE_ELEVATE};
 const Diagnosis RESTRICTED = {
     "The mutex exists but refuses this user full access: another user's application holds it, or it "
     "was made with restricted access.",
@@ -33,23 +42,22 @@ const Diagnosis RESTRICTED = {
 const Diagnosis WRONG_OBJECT = {"Another kind of object, not a mutex, holds the application's mutex name.",
                                 "Close the program that made it, then restart the application."};
 const Diagnosis MUTEX_ERROR = {"The mutex cannot be opened, for the reason the error above gives.",
-                               "Act on that error, then try again."};
+                               ADVICE_ACT_ON_ERROR};
 const Diagnosis MESSAGE_ONLY = {
     "The frame window is a message-only window, and quarctl takes only top-level windows.",
-    "Use a version of the application that quarctl supports: one with a top-level frame window."};
+    ADVICE_TOP_LEVEL};
 const Diagnosis CHILD = {"The frame window is a child window, and quarctl takes only top-level windows.",
-                         "Use a version of the application that quarctl supports: one with a top-level frame "
-                         "window."};
+                         ADVICE_TOP_LEVEL};
 const Diagnosis OTHER_DESKTOP = {
     "The frame window is on another desktop, and quarctl sees only the windows of its own desktop.",
     "Run the tool on the application's desktop."};
 const Diagnosis NO_WINDOW = {
     "The application holds its mutex but has no frame window: it is starting up or closing down.",
-    "Wait a few seconds and try again; if it lasts, restart the application."};
+    ADVICE_WAIT};
 const Diagnosis FOUND = {"The application's frame window was found; nothing was sent.",
                          "Run quarctl-doctor without --no-send to try the exchange."};
 const Diagnosis FOUND_HUNG = {"The application's window is hung: quarctl finds it, but its request would fail.",
-                              "Look at the application, not at the tool: wait for it, or restart it."};
+                              ADVICE_LOOK_AT_APP};
 const Diagnosis ANSWERED = {"The application answered.", "Nothing: quarctl reaches the application."};
 const Diagnosis ODD_ANSWER = {"The application answered with a code that is no answer to STATUS.",
                               "Use a version of the application that quarctl supports."};
@@ -59,13 +67,13 @@ const Diagnosis WINDOW_GONE = {
     "The frame window was closed after quarctl found it: the application is closing down.",
     "Try again in a few seconds."};
 const Diagnosis HUNG = {"The application is hung: its window does not handle its messages.",
-                        "Look at the application, not at the tool: wait for it, or restart it."};
+                        ADVICE_LOOK_AT_APP};
 const Diagnosis UIPI = {
     "User Interface Privilege Isolation blocked the request: the application runs at a higher integrity "
     "level than this process.",
-    "Run the script elevated too (as administrator), or start the application without elevation."};
+    ADVICE_ELEVATE};
 const Diagnosis UNDELIVERED = {"The request was not delivered, for the reason the error above gives.",
-                               "Act on that error, then try again."};
+                               ADVICE_ACT_ON_ERROR};
 const Diagnosis LATE = {"The application answers, but only after quarctl's 5 s bound.",
                         "Look at the application: it is too busy to answer in time."};
 const Diagnosis SILENT = {"The application took the request but never answered.",
@@ -134,9 +142,9 @@ std::string Sentence(const char* text) {
     return sentence;
 }
 
-Verdict Make(const char* sentence, int status, bool sent, const Diagnosis& diagnosis) {
+Verdict Make(const char* sentence, int status, bool known, const Diagnosis& diagnosis) {
     Verdict verdict;
-    verdict.sent = sent;
+    verdict.known = known;
     verdict.sentence = Sentence(sentence);
     verdict.toolStatus = status;
     verdict.cause = diagnosis.cause;
@@ -147,9 +155,9 @@ Verdict Make(const char* sentence, int status, bool sent, const Diagnosis& diagn
 } // namespace
 
 Verdict Diagnose(const Facts& facts) {
-    if (!facts.mutex.opened) return Make(MSG_NOT_RUNNING, 1, false, MutexDiagnosis(facts));
+    if (!facts.mutex.opened) return Make(MSG_NOT_RUNNING, 1, true, MutexDiagnosis(facts));
     const WindowFacts* app = TakenWindow(facts.windows);
-    if (app == NULL) return Make(MSG_NO_WINDOW, 1, false, WindowDiagnosis(facts));
+    if (app == NULL) return Make(MSG_NO_WINDOW, 1, true, WindowDiagnosis(facts));
     if (!facts.exchange.attempted) return Make(NULL, 0, false, app->hung ? FOUND_HUNG : FOUND);
 
     const ControlExchange& exchange = facts.exchange.exchange;

@@ -9,9 +9,9 @@
 #include "facts.h"
 
 struct Verdict {
-    bool sent = false;    // a request was sent, so the sentence is known
+    bool known = false;   // false only for a found window that nothing was sent to
     std::string sentence; // what quarctl STATUS prints, without the empty line; may be empty
-    int toolStatus = 1;   // and its exit status
+    int toolStatus = 1;   // and its exit status; 0 for a found window that nothing was sent to
     std::string cause;    // the most likely cause, one sentence
     std::string advice;   // what to do
 };

@@ -58,6 +58,14 @@ const CommandRow* FindCommandRow(const char* word) {
     return NULL;
 }
 
+// The row's text for a reply code, or NULL when the row lists none.
+const char* RowText(const CommandRow& row, UINT replyCode) {
+    for (const ReplyText& reply : row.replies) {
+        if (reply.text != NULL && reply.replyCode == replyCode) return reply.text;
+    }
+    return NULL;
+}
+
 } // namespace
 
 const char MSG_NOT_RUNNING[] = "QUARCTL: Quarvel is NOT running.";
@@ -67,11 +75,7 @@ const char MSG_NO_REPLY[] = "QUARCTL: No reply from Quarvel.";
 
 const char* OutcomeText(const char* keyword, unsigned int replyCode) {
     const CommandRow* row = FindCommandRow(keyword);
-    if (row == NULL) return NULL;
-    for (const ReplyText& reply : row->replies) {
-        if (reply.text != NULL && reply.replyCode == replyCode) return reply.text;
-    }
-    return NULL;
+    return row == NULL ? NULL : RowText(*row, replyCode);
 }
 
 int RunTool(int argc, char* argv[], FILE* out) {
@@ -98,7 +102,7 @@ int RunTool(int argc, char* argv[], FILE* out) {
     case ExchangeOutcome::Replied:
         break;
     }
-    const char* text = OutcomeText(row->keyword, exchange.replyCode);
+    const char* text = RowText(*row, exchange.replyCode);
     if (text != NULL) WriteText(out, text);
     return EXIT_REACHED;
 }

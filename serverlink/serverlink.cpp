@@ -72,21 +72,29 @@ ControlExchange SendControlCommand(HWND window, UINT commandCode) {
         return {ExchangeOutcome::NotResponding, 0, error, sendMs, 0};
     }
 
-    // The reply clock starts when the send returns. The reply may already
-    // be queued, posted while the send was in progress, so look before each
-    // wait. MWMO_INPUTAVAILABLE wakes for a message that is queued but was
-    // already seen by an earlier look.
+    // The reply clock starts when the send returns.
+    const DWORD sendMs = GetTickCount() - sendStart;
+    DWORD waited = 0;
+    if (TakeThreadMessage(REPLY_TIMEOUT_MS, &msg, &waited)) {
+        return {ExchangeOutcome::Replied, msg.message, 0, sendMs, waited};
+    }
+    return {ExchangeOutcome::NoReply, 0, 0, sendMs, waited};
+}
+
+bool TakeThreadMessage(DWORD timeoutMs, MSG* msg, DWORD* waitedMs) {
+    // A message may already be queued, posted while a send was in progress,
+    // so look before each wait. MWMO_INPUTAVAILABLE wakes for a message that
+    // is queued but was already seen by an earlier look.
     const DWORD start = GetTickCount();
-    const DWORD sendMs = start - sendStart;
     for (;;) {
-        const bool replied = PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE) != 0;
-        const DWORD elapsed = GetTickCount() - start; // wraps safely
-        if (replied) return {ExchangeOutcome::Replied, msg.message, 0, sendMs, elapsed};
-        if (elapsed >= REPLY_TIMEOUT_MS) return {ExchangeOutcome::NoReply, 0, 0, sendMs, elapsed};
+        const bool taken = PeekMessageA(msg, NULL, 0, 0, PM_REMOVE) != 0;
+        *waitedMs = GetTickCount() - start; // wraps safely
+        if (taken) return true;
+        if (*waitedMs >= timeoutMs) return false;
         // cppcheck-suppress nullPointer ; no handles: only the queue is waited on
-        if (MsgWaitForMultipleObjectsEx(0, NULL, REPLY_TIMEOUT_MS - elapsed, QS_ALLPOSTMESSAGE,
-                                        MWMO_INPUTAVAILABLE) == WAIT_FAILED) {
-            return {ExchangeOutcome::NoReply, 0, 0, sendMs, elapsed};
+        if (MsgWaitForMultipleObjectsEx(0, NULL, timeoutMs - *waitedMs, QS_ALLPOSTMESSAGE, MWMO_INPUTAVAILABLE) ==
+            WAIT_FAILED) {
+            return false;
         }
     }
 }

@@ -67,6 +67,10 @@ bool IsServerFrameClass(HWND window);
 // the server's frame class, or NULL.
 HWND FindServerWindow();
 
+// Takes the first message posted to this thread, waiting at most timeoutMs;
+// false when none came. waitedMs is how long it waited either way.
+bool TakeThreadMessage(DWORD timeoutMs, MSG* msg, DWORD* waitedMs);
+
 // Sends one command to the window and takes the first message posted to
 // this thread, also when the send itself failed; both halves are bounded.
 ControlExchange SendControlCommand(HWND window, UINT commandCode);

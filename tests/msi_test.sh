@@ -40,8 +40,8 @@ msiexec() {
   [ "$status" -eq "$3" ] || { echo "        msiexec $1 $2: status $status, not $3"; return 1; }
 }
 installed() {
-  for file in quarctl.exe quarctl-doctor.exe ensure-running.cmd close-and-wait.cmd README.md LICENSE \
-    THIRD-PARTY-NOTICES.txt; do
+  for file in payload/*; do
+    file=$(basename "$file")
     [ -f "$files/$file" ] || { echo "        $file is missing"; return 1; }
   done
 }
