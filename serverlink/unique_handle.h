@@ -14,6 +14,12 @@ public:
     UniqueHandle(const UniqueHandle&) = delete;
     UniqueHandle& operator=(const UniqueHandle&) = delete;
     HANDLE get() const { return handle_; }
+    // Gives the handle up, to be closed by the caller.
+    HANDLE release() {
+        HANDLE handle = handle_;
+        handle_ = NULL;
+        return handle;
+    }
 
 private:
     HANDLE handle_;

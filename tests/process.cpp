@@ -160,13 +160,12 @@ ProcessResult RunProgram(const std::string& program, const std::string& commandL
     return result;
 }
 
-namespace {
-ProcessResult RunWithArguments(const std::string& program, std::string commandLine,
+ProcessResult RunWithArguments(const std::string& program, const std::string& argv0,
                                const std::vector<std::string>& arguments, DWORD timeoutMs) {
+    std::string commandLine = argv0;
     for (const std::string& argument : arguments) commandLine += " " + QuoteArgument(argument);
     return RunProgram(program, commandLine, timeoutMs);
 }
-} // namespace
 
 ProcessResult RunTool(const std::vector<std::string>& arguments, DWORD timeoutMs) {
     return RunWithArguments(ToolPath(), "quarctl", arguments, timeoutMs);
@@ -242,7 +241,7 @@ int CountToolProcesses() {
     PROCESSENTRY32 entry;
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
-        for (const char* name : {"quarctl.exe", "quarctl-doctor.exe", "standin.exe"}) {
+        for (const char* name : {"quarctl.exe", "quarctl-doctor.exe", "quarctl-session.exe", "standin.exe"}) {
             if (lstrcmpiA(entry.szExeFile, name) == 0) ++count;
         }
     }

@@ -38,6 +38,10 @@ ProcessResult RunTool(const std::vector<std::string>& arguments, DWORD timeoutMs
 // Runs quarctl-doctor.exe, beside the test program, with the given arguments.
 ProcessResult RunDoctor(const std::vector<std::string>& arguments, DWORD timeoutMs = 30000);
 
+// Runs program, named argv0 on its command line, with the arguments each quoted.
+ProcessResult RunWithArguments(const std::string& program, const std::string& argv0,
+                               const std::vector<std::string>& arguments, DWORD timeoutMs = 30000);
+
 // Runs quarctl.exe once for each keyword, all at the same time.
 std::vector<ProcessResult> RunToolsAtOnce(const std::vector<std::string>& keywords);
 
@@ -63,8 +67,8 @@ private:
     bool ready_ = false;
 };
 
-// How many quarctl.exe, quarctl-doctor.exe and standin.exe processes are
-// running now.
+// How many quarctl.exe, quarctl-doctor.exe, quarctl-session.exe and
+// standin.exe processes are running now.
 int CountToolProcesses();
 
 #endif

@@ -1,0 +1,30 @@
+// Runs quarctl.exe as a child, in this process's session or as another
+// session's user, and relays its output and exit status.
+#ifndef QUARCTL_SESSION_LAUNCH_H
+#define QUARCTL_SESSION_LAUNCH_H
+
+#include <windows.h>
+
+// quarctl ends within about 10 s; past this, the bridge ends it and fails.
+const DWORD TOOL_BOUND_MS = 20000;
+
+enum class LaunchOutcome {
+    Ended,    // the child ended; status is its exit status
+    TimedOut, // the child outlived the bound and was ended
+    Failed,   // failedCall failed with error
+};
+
+struct LaunchResult {
+    LaunchOutcome outcome;
+    DWORD status;
+    const char* failedCall;
+    DWORD error;
+};
+
+// Runs commandLine, whose program is toolPath, with its standard output and
+// error relayed unchanged to out and its standard input the null device.
+// With userToken NULL it runs as this process; else as that primary
+// token's user, on winsta0\default, in the user's own environment.
+LaunchResult LaunchTool(const char* toolPath, char* commandLine, HANDLE userToken, HANDLE out, DWORD boundMs);
+
+#endif

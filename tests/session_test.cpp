@@ -1,0 +1,216 @@
+// quarctl-session as callers see it: the same bytes and status as quarctl
+// itself, its keyword passed on unchanged, its own failures with status 2,
+// and the launch through a user's token, in-process.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../session/launch.h"
+#include "../session/sessions.h"
+#include "desktop_test.h"
+
+namespace {
+
+using Bridge = DesktopTest;
+
+ProcessResult RunBridge(const std::vector<std::string>& arguments, DWORD timeoutMs = 30000) {
+    return RunWithArguments(SiblingPath("quarctl-session.exe"), "quarctl-session", arguments, timeoutMs);
+}
+
+// A folder of its own holding a copy of the bridge and, unless fake is
+// NULL, the program fake copied in as quarctl.exe; removed with the object.
+class BridgeFolder {
+public:
+    explicit BridgeFolder(const char* fake) {
+        char temp[MAX_PATH];
+        GetTempPathA(MAX_PATH, temp);
+        folder_ = std::string(temp) + "quarctl-bridge-" + std::to_string(GetCurrentProcessId());
+        CreateDirectoryA(folder_.c_str(), NULL);
+        ok_ = CopyFileA(SiblingPath("quarctl-session.exe").c_str(), Bridge().c_str(), FALSE) != 0 &&
+              (fake == NULL || CopyFileA(SiblingPath(fake).c_str(), Tool().c_str(), FALSE) != 0);
+    }
+    ~BridgeFolder() {
+        DeleteFileA(Bridge().c_str());
+        DeleteFileA(Tool().c_str());
+        RemoveDirectoryA(folder_.c_str());
+    }
+    BridgeFolder(const BridgeFolder&) = delete;
+    BridgeFolder& operator=(const BridgeFolder&) = delete;
+
+    bool ok() const { return ok_; }
+    std::string Bridge() const { return folder_ + "\\quarctl-session.exe"; }
+    std::string Tool() const { return folder_ + "\\quarctl.exe"; }
+    ProcessResult Run(const std::vector<std::string>& arguments, DWORD timeoutMs = 30000) const {
+        return RunWithArguments(Bridge(), "quarctl-session", arguments, timeoutMs);
+    }
+
+private:
+    std::string folder_;
+    bool ok_ = false;
+};
+
+// Runs each command line in turn against a fresh stand-in in the given
+// mode (NULL: no application), started anew whenever a request ended it.
+std::vector<ProcessResult> RunSequence(const char* mode, const std::vector<std::vector<std::string>>& lines,
+                                       bool throughBridge) {
+    std::vector<ProcessResult> runs;
+    std::unique_ptr<StandIn> server;
+    for (const std::vector<std::string>& line : lines) {
+        if (mode != NULL && (!server || server->WaitForExit(0) != -1)) {
+            server = std::make_unique<StandIn>(mode);
+            if (!server->ready()) ADD_FAILURE() << "the stand-in did not start: " << mode;
+        }
+        runs.push_back(throughBridge ? RunBridge(line) : RunTool(line));
+    }
+    return runs;
+}
+
+// quarctl-session KEYWORD gives exactly what quarctl KEYWORD gives.
+void ExpectAgreement(const std::vector<const char*>& modes, const std::vector<std::vector<std::string>>& lines) {
+    for (const char* mode : modes) {
+        SCOPED_TRACE(mode == NULL ? "no application" : mode);
+        const std::vector<ProcessResult> tool = RunSequence(mode, lines, false);
+        const std::vector<ProcessResult> bridge = RunSequence(mode, lines, true);
+        for (size_t i = 0; i < lines.size(); ++i) {
+            SCOPED_TRACE(lines[i].empty() ? std::string("(none)") : lines[i][0]);
+            EXPECT_FALSE(bridge[i].timedOut);
+            EXPECT_EQ(bridge[i].out, tool[i].out);
+            EXPECT_EQ(bridge[i].status, tool[i].status);
+            EXPECT_EQ(bridge[i].err, "");
+        }
+    }
+}
+
+TEST_F(Bridge, AgreesWithTheTool) {
+    ExpectAgreement({"", "--running", NULL, "--die", "--message-only", "--windows 0"},
+                    {{}, {"bogus"}, {"STATUS"}, {"START"}, {"STATUS"}, {"STOP"}, {"CLOSE"}});
+}
+
+// Each request costs the tool's 5 s bound here.
+TEST_F(Bridge, AgreesWithTheToolAgainstAFailingApplication) {
+    ExpectAgreement({"--hang", "--silent"}, {{"bogus"}, {"STATUS"}, {"START"}, {"STOP"}, {"CLOSE"}});
+}
+
+// Each keyword reaches quarctl's argv[1] unchanged, and the fake's own
+// status and both its output streams come back.
+TEST_F(Bridge, PassesTheKeywordOnUnchanged) {
+    BridgeFolder folder("fake_quarctl.exe");
+    ASSERT_TRUE(folder.ok());
+    const char* keywords[] = {"STATUS",   "two words", "say \"hi\"", "C:\\dir\\", "trailing\\", "two\\\\",
+                              "\\\"",     "\"",        "\\\\server\\share", "& | < > ^ %", "%PATH%", "tab\there",
+                              "", "--help"};
+    for (const char* keyword : keywords) {
+        SCOPED_TRACE(keyword);
+        const ProcessResult run = folder.Run({keyword});
+        EXPECT_EQ(run.out, std::string("argc=2\n[") + keyword + "]\nto stderr\r\n");
+        EXPECT_EQ(run.status, 7u);
+        EXPECT_EQ(run.err, "");
+    }
+    const ProcessResult none = folder.Run({});
+    EXPECT_EQ(none.out, "argc=1\nto stderr\r\n");
+    EXPECT_EQ(none.status, 7u);
+    const ProcessResult own = folder.Run({"--session", std::to_string(OwnSession()), "a b"});
+    EXPECT_EQ(own.out, "argc=2\n[a b]\nto stderr\r\n");
+    EXPECT_EQ(own.status, 7u);
+}
+
+// The bridge's own failures: status 2 and two lines, what failed and what
+// to do, within its bound.
+TEST_F(Bridge, OwnFailuresExitTwo) {
+    BridgeFolder folder("fake_quarctl.exe");
+    ASSERT_TRUE(folder.ok());
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string output;
+    };
+    const Case cases[] = {
+        {{"--session", "x", "STATUS"},
+         "quarctl-session: bad --session value \"x\": a session id is a number such as 1.\r\n"
+         "What to do: quarctl-session [--session N] [START|STOP|STATUS|CLOSE]\r\n"},
+        {{"--session"},
+         "quarctl-session: bad --session value \"\": a session id is a number such as 1.\r\n"
+         "What to do: quarctl-session [--session N] [START|STOP|STATUS|CLOSE]\r\n"},
+        {{"--session", "4000", "STATUS"},
+         "quarctl-session: there is no session 4000.\r\n"
+         "What to do: name a session where a user is logged on (query session lists them).\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments[0] + " " + (c.arguments.size() > 1 ? c.arguments[1] : ""));
+        const ProcessResult run = folder.Run(c.arguments);
+        EXPECT_EQ(run.out, c.output);
+        EXPECT_EQ(run.status, 2u);
+    }
+
+    const ProcessResult hung = folder.Run({"--sleep"}, 60000);
+    EXPECT_EQ(hung.out, "quarctl-session: quarctl did not end within 20 s, and was ended.\r\n"
+                        "What to do: run quarctl-doctor in session " +
+                            std::to_string(OwnSession()) + " to see why the application holds it.\r\n");
+    EXPECT_EQ(hung.status, 2u);
+    EXPECT_GE(hung.elapsedMs, 20000);
+    EXPECT_LE(hung.elapsedMs, 21000);
+
+    DeleteFileA(folder.Tool().c_str());
+    const ProcessResult missing = folder.Run({"STATUS"});
+    const std::string firstLine = "quarctl-session: no quarctl.exe beside it, at " + folder.Tool() +
+                                  ": error 2: ";
+    EXPECT_EQ(missing.out.substr(0, firstLine.size()), firstLine);
+    EXPECT_NE(missing.out.find("\r\nWhat to do: Keep quarctl-session.exe in the folder that holds quarctl.exe"),
+              std::string::npos);
+    EXPECT_EQ(missing.status, 2u);
+}
+
+// The path a LocalSystem bridge takes into another session, staged in our
+// own: quarctl started with the session user's token, its output relayed.
+TEST_F(Bridge, LaunchesThroughAUserToken) {
+    StandIn server("--running");
+    ASSERT_TRUE(server.ready());
+    typedef BOOL(WINAPI * QueryUserTokenFn)(ULONG, PHANDLE);
+    const auto queryUserToken = SystemFunction<QueryUserTokenFn>("wtsapi32.dll", "WTSQueryUserToken");
+    ASSERT_NE(queryUserToken, nullptr);
+    HANDLE token = NULL;
+    ASSERT_TRUE(queryUserToken(OwnSession(), &token)) << GetLastError();
+    HANDLE read = NULL;
+    HANDLE write = NULL;
+    ASSERT_TRUE(CreatePipe(&read, &write, NULL, 1 << 16));
+
+    const std::string tool = ToolPath();
+    std::string commandLine = "\"" + tool + "\" STATUS";
+    const LaunchResult result = LaunchTool(tool.c_str(), commandLine.data(), token, write, TOOL_BOUND_MS);
+    EXPECT_EQ(result.outcome, LaunchOutcome::Ended) << result.failedCall << " error " << result.error;
+    EXPECT_EQ(result.status, 0u);
+    char buffer[256];
+    DWORD got = 0;
+    DWORD available = 0;
+    std::string out;
+    if (PeekNamedPipe(read, NULL, 0, NULL, &available, NULL) && available > 0 &&
+        ReadFile(read, buffer, sizeof buffer, &got, NULL)) {
+        out.assign(buffer, got);
+    }
+    EXPECT_EQ(out, "Quavel is running.\r\n\r\n");
+    EXPECT_EQ(server.Log().size(), 1u);
+    CloseHandle(read);
+    CloseHandle(write);
+    CloseHandle(token);
+}
+
+TEST_F(Bridge, EightAtOnce) {
+    StandIn server("--running");
+    ASSERT_TRUE(server.ready());
+    std::vector<ProcessResult> runs(8);
+    std::vector<std::thread> threads;
+    threads.reserve(runs.size());
+    for (ProcessResult& run : runs) {
+        threads.emplace_back([&run] { run = RunBridge({"STATUS"}, 120000); });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (const ProcessResult& run : runs) {
+        EXPECT_EQ(run.out, "Quavel is running.\r\n\r\n");
+        EXPECT_EQ(run.status, 0u);
+    }
+    EXPECT_EQ(server.Log().size(), runs.size());
+}
+
+} // namespace
