@@ -1,5 +1,6 @@
 // Measures quarctl.exe against the stand-in server: the round trip against
-// a floor program, and how fast each kind of failure is told. Prints
+// a floor program, through quarctl-session, and how fast each kind of
+// failure is told. Prints
 // medians and ratios; it judges nothing and always exits 0.
 #include <windows.h>
 
@@ -33,6 +34,13 @@ double RunQuarctl(const char* keyword, const std::string& expected) {
     return run.elapsedMs;
 }
 
+// quarctl-session STATUS: quarctl run through the bridge, in this session.
+double RunBridge() {
+    const ProcessResult run = RunProgram(SiblingPath("quarctl-session.exe"), "quarctl-session STATUS", 30000);
+    if (run.out != RUNNING) printf("  unexpected output: %s", run.out.c_str());
+    return run.elapsedMs;
+}
+
 // Runs quarctl against a fresh stand-in each time, with the floor beside it.
 struct FailureCase {
     const char* name;
@@ -57,6 +65,8 @@ int main(int argc, char* argv[]) {
     std::vector<double> roundTrips;
     std::vector<double> ratios;
     std::vector<double> doctorTimes;
+    std::vector<double> bridgeTimes;
+    std::vector<double> bridgeRatios;
     {
         // No request log: the stand-in answers as promptly as it can.
         StandIn server("--running", false);
@@ -86,6 +96,11 @@ int main(int argc, char* argv[]) {
             // The diagnostics program, looking without sending, after each pair.
             doctorTimes.push_back(RunProgram(SiblingPath("quarctl-doctor.exe"), "quarctl-doctor --no-send", 30000)
                                       .elapsedMs);
+            // The bridge, paired with a run of its own of quarctl.
+            const double bridgeMs = RunBridge();
+            const double directMs = RunQuarctl("STATUS", RUNNING);
+            bridgeTimes.push_back(bridgeMs);
+            bridgeRatios.push_back(bridgeMs / directMs);
         }
     }
     const double floorMs = Median(floorTimes);
@@ -93,8 +108,11 @@ int main(int argc, char* argv[]) {
     printf("  floor (start, desktop, print, exit)  %8.1f\n", floorMs);
     printf("  quarctl STATUS, server running       %8.1f\n", Median(roundTrips));
     printf("  median ratio quarctl / floor         %8.3f   target <= 1.05\n", Median(ratios));
-    printf("  quarctl-doctor --no-send             %8.1f   %.1f over the floor\n\n", Median(doctorTimes),
+    printf("  quarctl-doctor --no-send             %8.1f   %.1f over the floor\n", Median(doctorTimes),
            Median(doctorTimes) - floorMs);
+    printf("  quarctl-session STATUS               %8.1f\n", Median(bridgeTimes));
+    printf("  median ratio quarctl-session / quarctl %6.3f   target <= 2.2 (one process start more)\n\n",
+           Median(bridgeRatios));
 
     const FailureCase failures[] = {
         {"no application", NULL, "STATUS", "QUARCTL: Quarvel is NOT running.\r\n\r\n", 15, 50, 0},

@@ -72,9 +72,25 @@ struct ExchangeFacts {
     DWORD lateMs = 0;             // after the send returned: the reply's time, or the end of the wait
 };
 
+// A logon session, and whether its own namespace holds the mutex.
+struct SessionFacts {
+    DWORD id = 0;
+    bool holdsMutex = false;
+    std::string state; // "Active", "Disconnected"...; empty when unknown
+    std::string user;  // empty when no user is logged on, or it cannot be read
+};
+
+// Where quarctl-session would look: the sessions WTS lists, the console's
+// and this process's own.
+struct SessionSearchFacts {
+    DWORD console = 0xFFFFFFFF; // none attached
+    std::vector<SessionFacts> sessions;
+};
+
 struct Facts {
     ProcessFacts process;
     MutexFacts mutex;
+    SessionSearchFacts sessions;
     WindowSearchFacts windows;
     ExchangeFacts exchange;
 };
@@ -82,6 +98,7 @@ struct Facts {
 // Each looks at one step as quarctl takes it.
 ProcessFacts GatherProcessFacts();
 MutexFacts GatherMutexFacts();
+SessionSearchFacts GatherSessionFacts();
 WindowSearchFacts GatherWindowFacts();
 // Sends STATUS to the window through quarctl's own exchange.
 ExchangeFacts GatherExchangeFacts(const WindowFacts& target);

@@ -3,7 +3,13 @@
 // tool's own server link, so that what is reported is what quarctl does.
 #include "facts.h"
 
+#include <stdlib.h>
+#include <string.h>
+
+#include <wtsapi32.h>
+
 #include "../serverlink/unique_handle.h"
+#include "../session/sessions.h"
 #include "verdict.h"
 
 namespace {
@@ -112,6 +118,29 @@ std::vector<NearMiss> FindNearMisses(const std::string& ownDesktop) {
     return misses;
 }
 
+typedef BOOL(WINAPI* QuerySessionInformationFn)(HANDLE, DWORD, WTS_INFO_CLASS, LPSTR*, DWORD*);
+typedef void(WINAPI* FreeMemoryFn)(PVOID);
+
+// One fact of a session from WTS, as bytes; empty when it cannot be read.
+std::string SessionInformation(DWORD session, WTS_INFO_CLASS what) {
+    const auto query = SystemFunction<QuerySessionInformationFn>("wtsapi32.dll", "WTSQuerySessionInformationA");
+    const auto freeMemory = SystemFunction<FreeMemoryFn>("wtsapi32.dll", "WTSFreeMemory");
+    LPSTR buffer = NULL;
+    DWORD size = 0;
+    if (query == NULL || freeMemory == NULL || !query(WTS_CURRENT_SERVER_HANDLE, session, what, &buffer, &size)) {
+        return "";
+    }
+    std::string value(buffer, size);
+    freeMemory(buffer);
+    return value;
+}
+
+const char* ConnectStateName(DWORD state) {
+    const char* const names[] = {"Active", "Connected", "Connecting", "Shadowing", "Disconnected",
+                                 "Idle",   "Listening", "Reset",      "Down",      "Initializing"};
+    return state < sizeof names / sizeof names[0] ? names[state] : "";
+}
+
 } // namespace
 
 ProcessFacts GatherProcessFacts() {
@@ -143,6 +172,29 @@ MutexFacts GatherMutexFacts() {
     const std::string global = std::string("Global\\") + SERVER_MUTEX_NAME;
     UniqueHandle globalMutex(OpenMutexA(SYNCHRONIZE, FALSE, global.c_str()));
     facts.globalExists = globalMutex.get() != NULL || GetLastError() == ERROR_ACCESS_DENIED;
+    return facts;
+}
+
+SessionSearchFacts GatherSessionFacts() {
+    SessionSearchFacts facts;
+    facts.console = ConsoleSession();
+    int count = 0;
+    SessionCandidate* candidates = CandidateSessions(&count);
+    if (candidates == NULL) return facts;
+    for (int i = 0; i < count; ++i) {
+        SessionFacts session;
+        session.id = candidates[i].id;
+        session.holdsMutex = candidates[i].holdsMutex;
+        const std::string state = SessionInformation(session.id, WTSConnectState);
+        if (state.size() >= sizeof(DWORD)) {
+            DWORD value = 0;
+            memcpy(&value, state.data(), sizeof value);
+            session.state = ConnectStateName(value);
+        }
+        session.user = SessionInformation(session.id, WTSUserName).c_str(); // up to its terminating zero
+        facts.sessions.push_back(session);
+    }
+    free(candidates);
     return facts;
 }
 

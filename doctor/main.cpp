@@ -25,6 +25,7 @@ int main(int argc, char* argv[]) {
     Facts facts;
     facts.process = GatherProcessFacts();
     facts.mutex = GatherMutexFacts();
+    facts.sessions = GatherSessionFacts();
     facts.windows = GatherWindowFacts();
     // Only where quarctl would send: past its mutex and window checks.
     const WindowFacts* target = TakenWindow(facts.windows);

@@ -76,6 +76,18 @@ void WriteMutex(FILE* out, const MutexFacts& mutex) {
             mutex.globalExists ? "exists" : "none");
 }
 
+void WriteSessions(FILE* out, const SessionSearchFacts& facts, DWORD ownSession) {
+    fprintf(out, "\nSessions (Session\\<N>\\%s, as quarctl-session looks for it)\n", SERVER_MUTEX_NAME);
+    if (facts.sessions.empty()) fputs("  none could be listed\n", out);
+    for (const SessionFacts& session : facts.sessions) {
+        fprintf(out, "  session %lu (%s, %s%s): %s%s%s\n", session.id,
+                session.state.empty() ? "state unknown" : session.state.c_str(),
+                session.user.empty() ? "no user" : "user ", session.user.c_str(),
+                session.holdsMutex ? "holds the mutex" : "no mutex", session.id == ownSession ? "; this process" : "",
+                session.id == facts.console ? "; the console's" : "");
+    }
+}
+
 void WriteWindows(FILE* out, const WindowSearchFacts& windows) {
     fprintf(out, "\nFrame windows (class \"%s\", top of the Z-order first)\n", SERVER_WINDOW_CLASS);
     if (windows.frames.empty()) fputs("  none among the top-level windows\n", out);
@@ -158,6 +170,7 @@ void WriteReport(FILE* out, const Facts& facts, const Verdict& verdict, bool sen
     fputs("quarctl-doctor 1.1: what quarctl STATUS meets at each step\n\n", out);
     WriteProcess(out, facts.process);
     WriteMutex(out, facts.mutex);
+    WriteSessions(out, facts.sessions, facts.process.session);
     WriteWindows(out, facts.windows);
     WriteExchange(out, facts.exchange, sent);
     WriteVerdict(out, verdict);

@@ -1,6 +1,9 @@
 #include "verdict.h"
 
+#include <vector>
+
 #include "../frontend/frontend.h"
+#include "../session/choice.h"
 
 namespace {
 
@@ -142,20 +145,67 @@ std::string Sentence(const char* text) {
     return sentence;
 }
 
-Verdict Make(const char* sentence, int status, bool known, const Diagnosis& diagnosis) {
+Verdict Make(const char* sentence, int status, bool known, const std::string& cause, const std::string& advice) {
     Verdict verdict;
     verdict.known = known;
     verdict.sentence = Sentence(sentence);
     verdict.toolStatus = status;
-    verdict.cause = diagnosis.cause;
-    verdict.advice = diagnosis.advice;
+    verdict.cause = cause;
+    verdict.advice = advice;
     return verdict;
+}
+
+Verdict Make(const char* sentence, int status, bool known, const Diagnosis& diagnosis) {
+    return Make(sentence, status, known, diagnosis.cause, diagnosis.advice);
+}
+
+// " (user alice)", or nothing when no user is known.
+std::string UserNote(const SessionFacts& session) {
+    return session.user.empty() ? "" : " (user " + session.user + ")";
+}
+
+// When the application's mutex is in another session's namespace: which
+// session quarctl-session would take, as its own choice makes it, and why
+// quarctl here cannot reach it. False when no other session holds it.
+bool ElsewhereCause(const Facts& facts, std::string* cause, std::string* advice) {
+    std::vector<SessionCandidate> candidates;
+    std::string holders;
+    int count = 0;
+    for (const SessionFacts& session : facts.sessions.sessions) {
+        candidates.push_back({session.id, session.holdsMutex});
+        if (!session.holdsMutex) continue;
+        if (session.id == facts.process.session) return false; // it is here after all
+        holders += (count++ == 0 ? "" : ", ") + std::to_string(session.id) + UserNote(session);
+    }
+    if (count == 0) return false;
+    const std::string where = (count == 1 ? "session " : "sessions ") + holders;
+    const BridgeArguments none = {false, 0, NULL, NULL};
+    const SessionChoice choice = ChooseSession(candidates.data(), static_cast<int>(candidates.size()),
+                                               facts.sessions.console, facts.process.session, none);
+    const std::string own = "; this process runs in session " + std::to_string(facts.process.session) + ".";
+    if (choice.kind != ChoiceKind::Run) {
+        *cause = "The application runs in " + where + ", none of them the console's" + own;
+        *advice = "Run quarctl-session --session N instead, as LocalSystem (a service, or a task that runs as "
+                  "SYSTEM), with N the session to reach.";
+        return true;
+    }
+    *cause = "The application runs in " + where + own;
+    *advice = "Run quarctl-session instead, as LocalSystem (a service, or a task that runs as SYSTEM): it runs "
+              "quarctl in session " + std::to_string(choice.session) + " and relays its answer.";
+    return true;
 }
 
 } // namespace
 
 Verdict Diagnose(const Facts& facts) {
-    if (!facts.mutex.opened) return Make(MSG_NOT_RUNNING, 1, true, MutexDiagnosis(facts));
+    if (!facts.mutex.opened) {
+        std::string cause;
+        std::string advice;
+        if (facts.mutex.error == ERROR_FILE_NOT_FOUND && ElsewhereCause(facts, &cause, &advice)) {
+            return Make(MSG_NOT_RUNNING, 1, true, cause, advice);
+        }
+        return Make(MSG_NOT_RUNNING, 1, true, MutexDiagnosis(facts));
+    }
     const WindowFacts* app = TakenWindow(facts.windows);
     if (app == NULL) return Make(MSG_NO_WINDOW, 1, true, WindowDiagnosis(facts));
     if (!facts.exchange.attempted) return Make(NULL, 0, false, app->hung ? FOUND_HUNG : FOUND);

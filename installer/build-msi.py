@@ -28,8 +28,8 @@ NAMESPACE = uuid.UUID("6d1f7a52-3c0e-4b8e-9a57-2f04c1d8e913")
 # Fixed for ever, one per architecture: Windows Installer finds the
 # versions to replace by it.
 UPGRADE_CODES = {"x64": "014096BF-D307-476C-A81D-71CFAE42DB1D", "x86": "A02467DE-F17C-438D-94F2-27E60801BF00"}
-FILES = ["quarctl.exe", "quarctl-doctor.exe", "ensure-running.cmd", "close-and-wait.cmd", "README.md", "LICENSE",
-         "THIRD-PARTY-NOTICES.txt"]
+FILES = ["quarctl.exe", "quarctl-doctor.exe", "quarctl-session.exe", "ensure-running.cmd", "close-and-wait.cmd",
+         "README.md", "LICENSE", "THIRD-PARTY-NOTICES.txt"]
 
 # Appends the install folder to the system PATH on install ("=" set, "*"
 # system-wide, "[~];" after the existing value) and takes it out on

@@ -6,7 +6,7 @@
 # source's texts, and stand-in notices (the real ones are made at packaging).
 make_payload() {
   mkdir -p "$1"
-  for file in quarctl.exe quarctl-doctor.exe ensure-running.cmd close-and-wait.cmd; do
+  for file in quarctl.exe quarctl-doctor.exe quarctl-session.exe ensure-running.cmd close-and-wait.cmd; do
     cp "$BIN/$file" "$1/"
   done
   cp "$SOURCE/README.md" "$SOURCE/LICENSE" "$1/"

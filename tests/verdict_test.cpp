@@ -4,6 +4,8 @@
 
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "../doctor/verdict.h"
 
@@ -33,6 +35,16 @@ Facts Blocked() {
     return facts;
 }
 
+// A service in session 0 that finds no mutex in its own namespace, and
+// the sessions that quarctl-session would look in.
+void FromSessionZero(Facts& facts, std::vector<SessionFacts> sessions, DWORD console) {
+    facts = Facts();
+    facts.process.windowStation = "Service-0x0-3e7$";
+    facts.mutex.error = 2;
+    facts.sessions.console = console;
+    facts.sessions.sessions = std::move(sessions);
+}
+
 // The same situation, with the mutex refusing full access instead.
 void MutexRefused(Facts& facts) {
     facts.mutex = MutexFacts();
@@ -46,6 +58,7 @@ TEST(Verdict, CausesNoTestMachineCanStage) {
         std::function<void(Facts&)> change;
         const char* sentence;
         const char* cause;
+        const char* advice = ""; // what the advice must contain
     };
     const Case cases[] = {
         {"UIPI", [](Facts&) {}, "QUARCTL: Quarvel is not responding.",
@@ -88,6 +101,40 @@ TEST(Verdict, CausesNoTestMachineCanStage) {
          "QUARCTL: Fatal Error: Unable to find Quarvel main window.",
          "This process runs apart from the user's desktop (session 0 or a non-interactive window station), as a "
          "service or a task that runs whether or not the user is logged on."},
+        // The application's mutex found in another session's namespace.
+        {"another session",
+         [](Facts& f) { FromSessionZero(f, {{0, false, "Disconnected", ""}, {2, true, "Active", "alice"}}, 1); },
+         "QUARCTL: Quarvel is NOT running.",
+         "The application runs in session 2 (user alice); this process runs in session 0.",
+         "quarctl-session instead, as LocalSystem (a service, or a task that runs as SYSTEM): it runs quarctl in "
+         "session 2 "},
+        {"several sessions, the console's among them",
+         [](Facts& f) {
+             FromSessionZero(f, {{0, false, "", ""}, {1, true, "Active", "bob"}, {2, true, "Disconnected", ""}}, 1);
+         },
+         "QUARCTL: Quarvel is NOT running.",
+         "The application runs in sessions 1 (user bob), 2; this process runs in session 0.",
+         "it runs quarctl in session 1 "},
+        {"several sessions, none the console's",
+         [](Facts& f) { FromSessionZero(f, {{0, false, "", ""}, {2, true, "", "a"}, {3, true, "", "b"}}, 1); },
+         "QUARCTL: Quarvel is NOT running.",
+         "The application runs in sessions 2 (user a), 3 (user b), none of them the console's; this process runs "
+         "in session 0.",
+         "quarctl-session --session N"},
+        // A mutex refused in another session still tells where it is; in
+        // this one, the session adds nothing to the refusal.
+        {"refused here, held here",
+         [](Facts& f) {
+             MutexRefused(f);
+             f.sessions.sessions = {{1, true, "Active", "carol"}};
+         },
+         "QUARCTL: Quarvel is NOT running.",
+         "The application runs elevated and this process does not, so its mutex refuses full access."},
+        {"none anywhere",
+         [](Facts& f) { FromSessionZero(f, {{0, false, "", ""}, {1, false, "Active", "dave"}}, 1); },
+         "QUARCTL: Quarvel is NOT running.",
+         "This process runs apart from the user's desktop (session 0 or a non-interactive window station), as a "
+         "service or a task that runs whether or not the user is logged on."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -98,6 +145,7 @@ TEST(Verdict, CausesNoTestMachineCanStage) {
         EXPECT_EQ(verdict.toolStatus, 1);
         EXPECT_EQ(verdict.cause, c.cause);
         EXPECT_FALSE(verdict.advice.empty());
+        EXPECT_NE(verdict.advice.find(c.advice), std::string::npos) << verdict.advice;
     }
 }
 
