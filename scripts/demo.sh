@@ -1,11 +1,12 @@
 #!/bin/sh
-# Builds the tool, starts the stand-in server under Wine and drives it with
-# quarctl, showing each command's output and exit status.
+# Builds the programs, starts the stand-in server under Wine and drives it
+# with quarctl, one command through quarctl-session, showing each command's
+# output and exit status, and ends with quarctl-doctor's report.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake --preset mingw-x64 >/dev/null
-cmake --build --preset mingw-x64 -j 2 --target quarctl standin >/dev/null
+cmake --build --preset mingw-x64 -j 2 --target quarctl quarctl-session quarctl-doctor standin >/dev/null
 bin=build/mingw-x64/bin
 wine="cmake/wine-run.sh build/mingw-x64/wineprefix"
 
@@ -24,11 +25,18 @@ done
 echo "Stand-in server running (activity stopped)."
 
 run() {
-  echo "\$ quarctl $*"
+  program=$1
+  shift
+  if [ $# -eq 0 ]; then echo "\$ $program"; else echo "\$ $program $*"; fi
   status=0
-  $wine "$bin/quarctl.exe" "$@" || status=$?
+  $wine "$bin/$program.exe" "$@" || status=$?
   echo "[exit status $status]"
 }
-run
-for command in STATUS START STATUS STOP CLOSE STATUS; do run "$command"; done
+run quarctl
+for command in STATUS START STATUS; do run quarctl "$command"; done
+# As a service would: quarctl run in the application's session, here our own.
+run quarctl-session STOP
+for command in CLOSE STATUS; do run quarctl "$command"; done
 wait $server || true
+# Why the last STATUS failed.
+run quarctl-doctor
