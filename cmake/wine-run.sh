@@ -2,6 +2,7 @@
 # Runs a Windows program under Wine, headless, in a private prefix.
 #   wine-run.sh PREFIX PROGRAM [ARGS...]   run PROGRAM, creating PREFIX first
 #   wine-run.sh PREFIX --init              only create PREFIX
+# With QUARCTL_WINE_TEMPLATE naming a made prefix, a new PREFIX is a copy of it.
 # The prefix is created once, under a lock: a new prefix takes seconds to
 # build and two Wine processes starting on a half-made one race.
 set -eu
@@ -29,6 +30,16 @@ mkdir -p "$(dirname "$prefix")"
   if [ "$(cat "$prefix/.ready" 2>/dev/null)" != "$made_by" ]; then
     wineserver -k 2>/dev/null || true
     rm -rf "$prefix"
+  fi
+  template=${QUARCTL_WINE_TEMPLATE:-}
+  if [ "$(cat "$prefix/.ready" 2>/dev/null)" != "$made_by" ] && [ -n "$template" ] &&
+    [ "$(cat "$template/.ready" 2>/dev/null)" = "$made_by" ]; then
+    # A copy of a made prefix takes a second, where making one takes
+    # minutes under emulation. Wine writes its registry files whole, by
+    # renaming, so a copy of a prefix in use still holds whole files.
+    cp -a "$template" "$prefix"
+  fi
+  if [ "$(cat "$prefix/.ready" 2>/dev/null)" != "$made_by" ]; then
     wineboot -i >/dev/null 2>&1 || true
     # wineboot goes on setting up the registry after it returns.
     wineserver -w

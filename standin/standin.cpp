@@ -24,6 +24,7 @@ const char USAGE[] =
     "  --running           start with the activity running (default: stopped)\n"
     "  --no-mutex          do not create the server mutex\n"
     "  --sync-only-mutex   create the mutex granting only SYNCHRONIZE\n"
+    "  --no-access-mutex   create the mutex granting no access at all\n"
     "  --global-mutex      create the mutex in the global namespace only\n"
     "  --wrong-object      create an event, not a mutex, under the mutex's name\n"
     "  --keep-mutex MS     on closing down, hold the mutex MS more after the\n"
@@ -62,6 +63,7 @@ struct Options {
     bool running = false;
     bool noMutex = false;
     bool syncOnlyMutex = false;
+    bool noAccessMutex = false;
     bool globalMutex = false;
     bool wrongObject = false;
     unsigned long keepMutexMs = 0;
@@ -126,6 +128,7 @@ bool SetFlag(const char* arg) {
         bool* target;
     } flags[] = {
         {"--running", &options.running}, {"--no-mutex", &options.noMutex}, {"--sync-only-mutex", &options.syncOnlyMutex},
+        {"--no-access-mutex", &options.noAccessMutex},
         {"--silent", &options.silent},   {"--hang", &options.hang},         {"--die", &options.die},
         {"--message-only", &options.messageOnly}, {"--child", &options.child},
         {"--answer-then-die", &options.answerThenDie}, {"--answer-false", &options.answerFalse},
@@ -330,10 +333,12 @@ LRESULT CALLBACK FrameProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
 // Creates the server mutex, unowned; NULL with a message on failure.
 HANDLE CreateServerMutex() {
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, NULL, FALSE};
-    // Everyone may wait on it but nobody may open it with full access.
-    if (options.syncOnlyMutex &&
-        !ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;;0x00100000;;;WD)", SDDL_REVISION_1,
-                                                              &attributes.lpSecurityDescriptor, NULL)) {
+    // Everyone may wait on it but nobody may open it with full access; or,
+    // with an empty DACL, nobody may open it at all.
+    const char* dacl = options.noAccessMutex ? "D:" : options.syncOnlyMutex ? "D:(A;;0x00100000;;;WD)" : NULL;
+    if (dacl != NULL &&
+        !ConvertStringSecurityDescriptorToSecurityDescriptorA(dacl, SDDL_REVISION_1, &attributes.lpSecurityDescriptor,
+                                                              NULL)) {
         fprintf(stderr, "standin: security descriptor: error %lu\n", GetLastError());
         return NULL;
     }

@@ -119,7 +119,7 @@ TEST_F(Tool, SessionAgainstAStatefulServer) {
 
 // Each reply code, given as the literal the real server posts, against
 // each keyword: the sentence the keyword lists for it, or nothing, and
-// status 0 either way.
+// status 0 either way. One stand-in answers the requests in turn.
 TEST_F(Tool, RepliesAreReadByTheirCode) {
     struct Case {
         const char* reply;
@@ -135,12 +135,16 @@ TEST_F(Tool, RepliesAreReadByTheirCode) {
         {"0x0012", "", "", "", ""}, // WM_QUIT is a reply like any other
         {"0x0401", "", "", "", ""},
     };
+    std::string replies;
+    for (const Case& c : cases) replies += std::string(replies.empty() ? "" : ",") + c.reply + "," + c.reply + "," +
+                                           c.reply + "," + c.reply;
+    StandIn server("--reply " + replies);
+    ASSERT_TRUE(server.ready());
     for (const Case& c : cases) {
         SCOPED_TRACE(c.reply);
-        StandIn server(std::string("--reply ") + c.reply);
-        ASSERT_TRUE(server.ready());
         ExpectRuns({{{"STOP"}, c.stop, 0}, {{"START"}, c.start, 0}, {{"STATUS"}, c.status, 0}, {{"CLOSE"}, c.close, 0}});
     }
+    EXPECT_EQ(server.Log().size(), 20u);
 }
 
 TEST_F(Tool, OnlyTheFirstArgumentCounts) {

@@ -3,8 +3,6 @@
 #include <tlhelp32.h>
 
 #include <fstream>
-#include <initializer_list>
-#include <mutex>
 #include <thread>
 
 namespace {
@@ -22,10 +20,6 @@ HANDLE ChildJob() {
     return job;
 }
 
-// Pipe ends made inheritable only around one CreateProcess, under this
-// lock, so that a child started from another thread cannot hold them open.
-std::mutex startLock;
-
 std::string ReadAvailable(HANDLE pipe) {
     std::string text;
     char buffer[4096];
@@ -38,23 +32,39 @@ std::string ReadAvailable(HANDLE pipe) {
     return text;
 }
 
-// Starts a child in the job. Handles in inherit are passed on to it alone.
+// Starts a child in the job. The handles in inherit, which must be
+// inheritable, are passed on to it alone: children started at the same
+// time from other threads never hold each other's pipes, so no lock holds
+// one start behind another (under emulation a start takes tens of seconds).
 bool StartProcess(const std::string& program, const std::string& commandLine, STARTUPINFOA* startup,
-                  std::initializer_list<HANDLE> inherit, PROCESS_INFORMATION* process) {
+                  std::vector<HANDLE> inherit, PROCESS_INFORMATION* process) {
     std::string line = commandLine; // CreateProcessA may write to it
-    bool started = false;
-    {
-        std::lock_guard<std::mutex> lock(startLock);
-        for (HANDLE handle : inherit) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-        // Wine now and then fails one of many starts at once with
-        // ERROR_INTERNAL_ERROR; a real failure fails every try.
-        for (int attempt = 0; attempt < 3 && !started; ++attempt) {
-            if (attempt > 0) Sleep(100);
-            started = CreateProcessA(program.c_str(), line.data(), NULL, NULL, inherit.size() > 0,
-                                     CREATE_SUSPENDED, NULL, NULL, startup, process) != 0;
+    STARTUPINFOEXA extended = {};
+    extended.StartupInfo = *startup;
+    extended.StartupInfo.cb = sizeof extended;
+    std::vector<char> attributes;
+    DWORD flags = CREATE_SUSPENDED;
+    if (!inherit.empty()) {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(NULL, 1, 0, &size);
+        attributes.resize(size);
+        extended.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+        if (!InitializeProcThreadAttributeList(extended.lpAttributeList, 1, 0, &size) ||
+            !UpdateProcThreadAttribute(extended.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherit.data(),
+                                       inherit.size() * sizeof(HANDLE), NULL, NULL)) {
+            return false;
         }
-        for (HANDLE handle : inherit) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
     }
+    bool started = false;
+    // Wine now and then fails one of many starts at once with
+    // ERROR_INTERNAL_ERROR; a real failure fails every try.
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        if (attempt > 0) Sleep(100);
+        started = CreateProcessA(program.c_str(), line.data(), NULL, NULL, !inherit.empty(), flags, NULL, NULL,
+                                 &extended.StartupInfo, process) != 0;
+    }
+    if (extended.lpAttributeList != NULL) DeleteProcThreadAttributeList(extended.lpAttributeList);
     if (!started) return false;
     AssignProcessToJobObject(ChildJob(), process->hProcess);
     ResumeThread(process->hThread);
@@ -70,11 +80,32 @@ std::string SiblingPath(const char* fileName) {
     return result.substr(0, result.find_last_of("\\/") + 1) + fileName;
 }
 
+namespace {
+// An environment variable's value, or "" when it is not set.
+std::string Variable(const char* name) {
+    char value[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableA(name, value, MAX_PATH);
+    return length == 0 || length >= MAX_PATH ? std::string() : std::string(value, length);
+}
+} // namespace
+
+std::string ProgramBeside(const char* fileName) {
+    const std::string folder = Variable("QUARCTL_TEST_PROGRAMS");
+    return folder.empty() ? SiblingPath(fileName) : folder + "/" + fileName;
+}
+
 std::string ToolPath() {
-    char path[MAX_PATH];
-    const DWORD length = GetEnvironmentVariableA("QUARCTL_TEST_TOOL", path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return SiblingPath("quarctl.exe");
-    return {path, path + length};
+    const std::string tool = Variable("QUARCTL_TEST_TOOL");
+    return tool.empty() ? ProgramBeside("quarctl.exe") : tool;
+}
+
+std::string StandInPath() {
+    const std::string standIn = Variable("QUARCTL_TEST_STANDIN");
+    return standIn.empty() ? SiblingPath("standin.exe") : standIn;
+}
+
+bool Emulated() {
+    return !Variable("QUARCTL_TEST_EMULATED").empty();
 }
 
 std::string Crlf(const std::string& text) {
@@ -111,16 +142,20 @@ ProcessResult RunProgram(const std::string& program, const std::string& commandL
     HANDLE errWrite = NULL;
     // Large buffers: the child never blocks on a write, so the pipes can be
     // read once it has ended.
-    if (!CreatePipe(&outRead, &outWrite, NULL, 1 << 20)) {
+    // Both write ends inheritable, passed on to this child alone.
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
+    if (!CreatePipe(&outRead, &outWrite, &inheritable, 1 << 20)) {
         result.timedOut = true;
         return result;
     }
-    if (!CreatePipe(&errRead, &errWrite, NULL, 1 << 20)) {
+    if (!CreatePipe(&errRead, &errWrite, &inheritable, 1 << 20)) {
         CloseHandle(outRead);
         CloseHandle(outWrite);
         result.timedOut = true;
         return result;
     }
+    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -172,7 +207,7 @@ ProcessResult RunTool(const std::vector<std::string>& arguments, DWORD timeoutMs
 }
 
 ProcessResult RunDoctor(const std::vector<std::string>& arguments, DWORD timeoutMs) {
-    return RunWithArguments(SiblingPath("quarctl-doctor.exe"), "quarctl-doctor", arguments, timeoutMs);
+    return RunWithArguments(ProgramBeside("quarctl-doctor.exe"), "quarctl-doctor", arguments, timeoutMs);
 }
 
 std::vector<ProcessResult> RunToolsAtOnce(const std::vector<std::string>& keywords) {
@@ -196,7 +231,7 @@ StandIn::StandIn(const std::string& options, bool logRequests) {
     DeleteFileA(logPath_.c_str());
 
     HANDLE readyEvent = CreateEventA(NULL, TRUE, FALSE, eventName.c_str());
-    const std::string program = SiblingPath("standin.exe");
+    const std::string program = StandInPath();
     std::string commandLine = "standin " + options + " --ready " + eventName;
     if (logRequests) commandLine += " --log " + QuoteArgument(logPath_);
     STARTUPINFOA startup = {};

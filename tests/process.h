@@ -11,9 +11,21 @@
 // Path of a program that lies beside the running test program.
 std::string SiblingPath(const char* fileName);
 
-// The quarctl.exe under test: the one named by QUARCTL_TEST_TOOL, as for
-// the other architecture's tool, else the one beside the test program.
+// One of the programs under test: in the folder QUARCTL_TEST_PROGRAMS names,
+// as for the other architecture's programs, else beside the test program.
+std::string ProgramBeside(const char* fileName);
+
+// The quarctl.exe under test: the one named by QUARCTL_TEST_TOOL, else
+// ProgramBeside's.
 std::string ToolPath();
+
+// The standin.exe the tests start: the one named by QUARCTL_TEST_STANDIN, as
+// for the other architecture's, else the one beside the test program.
+std::string StandInPath();
+
+// True in the x86 lane, where each start of a 32-bit program is emulated
+// and costs tens of seconds (QUARCTL_TEST_EMULATED).
+bool Emulated();
 
 // text as a console program in text mode writes it: each LF as CR LF.
 std::string Crlf(const std::string& text);
@@ -35,7 +47,7 @@ ProcessResult RunProgram(const std::string& program, const std::string& commandL
 // Runs quarctl.exe with the given arguments, each quoted.
 ProcessResult RunTool(const std::vector<std::string>& arguments, DWORD timeoutMs = 30000);
 
-// Runs quarctl-doctor.exe, beside the test program, with the given arguments.
+// Runs quarctl-doctor.exe, as ProgramBeside finds it, with the given arguments.
 ProcessResult RunDoctor(const std::vector<std::string>& arguments, DWORD timeoutMs = 30000);
 
 // Runs program, named argv0 on its command line, with the arguments each quoted.

@@ -1,6 +1,11 @@
-// The server link in-process, where a test can stage what a separate
-// server cannot: a window that is gone by the time the request is sent.
+// The server link in-process: against a server of its own, and where a
+// test can stage what a separate server cannot, a window that is gone by
+// the time the request is sent.
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
 
 #include "../serverlink/serverlink.h"
 #include "desktop_test.h"
@@ -30,6 +35,77 @@ TEST_F(ServerLink, WindowDestroyedBeforeTheSend) {
 TEST_F(ServerLink, NothingFoundWithoutAServer) {
     EXPECT_FALSE(ProbeServerMutex());
     EXPECT_EQ(FindServerWindow(), nullptr);
+}
+
+} // namespace
+
+namespace {
+
+// The request's bytes as the stand-in logs them: thread id, then command,
+// each little-endian.
+std::string RequestBytes(DWORD thread, const char* command) {
+    char bytes[9];
+    snprintf(bytes, sizeof bytes, "%02lX%02lX%02lX%02lX", thread & 0xFF, (thread >> 8) & 0xFF, (thread >> 16) & 0xFF,
+             thread >> 24);
+    return bytes + std::string(command);
+}
+
+// Through the link itself, against a server in a process of its own (in
+// the x86 lane, a 64-bit one): the request is 8 bytes whatever the size of
+// a pointer, and each reply code comes back as it was posted.
+TEST_F(ServerLink, ExchangesWithAServer) {
+    StandIn server("--reply 0x047F,0x0480,0x0481,0x0012,0x0401");
+    ASSERT_TRUE(server.ready());
+    EXPECT_TRUE(ProbeServerMutex());
+    HWND window = FindServerWindow();
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(window, FindWindowA("QuarvelFrameClass", NULL));
+    struct Case {
+        UINT command;
+        const char* bytes;
+        UINT reply;
+    };
+    const Case cases[] = {
+        {0x060B, "0B060000", 0x047F}, {0x0609, "09060000", 0x0480}, {0x0608, "08060000", 0x0481},
+        {0x060A, "0A060000", 0x0012}, {0x060B, "0B060000", 0x0401},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        const ControlExchange exchange = SendControlCommand(window, c.command);
+        EXPECT_EQ(exchange.outcome, ExchangeOutcome::Replied);
+        EXPECT_EQ(exchange.replyCode, c.reply);
+        EXPECT_EQ(exchange.sendError, 0u);
+    }
+    const std::vector<std::string> log = server.Log();
+    ASSERT_EQ(log.size(), 5u);
+    for (size_t i = 0; i < log.size(); ++i) {
+        EXPECT_EQ(log[i].find("request wParam=0 dwData=0 cbData=8 thread="), 0u) << log[i];
+        EXPECT_NE(log[i].find(" bytes=" + RequestBytes(GetCurrentThreadId(), cases[i].bytes)), std::string::npos)
+            << log[i];
+    }
+}
+
+// A reply posted just before the server's handler ends its process counts,
+// though the send itself fails.
+TEST_F(ServerLink, ReplyBeforeAFailedSend) {
+    StandIn server("--answer-then-die");
+    ASSERT_TRUE(server.ready());
+    const ControlExchange exchange = SendControlCommand(FindServerWindow(), 0x060B);
+    EXPECT_EQ(exchange.outcome, ExchangeOutcome::Replied);
+    EXPECT_EQ(exchange.replyCode, 0x0480u);
+}
+
+// Frame windows that are no top-level windows are there, but never taken.
+TEST_F(ServerLink, OnlyTopLevelFramesAreTaken) {
+    for (const char* mode : {"--message-only", "--child"}) {
+        SCOPED_TRACE(mode);
+        StandIn server(mode);
+        ASSERT_TRUE(server.ready());
+        EXPECT_TRUE(ProbeServerMutex());
+        EXPECT_EQ(FindServerWindow(), nullptr);
+        HWND parent = std::string(mode) == "--message-only" ? HWND_MESSAGE : FindWindowA("StandInOtherClass", NULL);
+        EXPECT_NE(FindWindowExA(parent, NULL, "QuarvelFrameClass", NULL), nullptr) << "the frame is missing";
+    }
 }
 
 } // namespace

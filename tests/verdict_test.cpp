@@ -75,6 +75,9 @@ TEST(Verdict, CausesNoTestMachineCanStage) {
          "The frame window was closed after quarctl found it: the application is closing down."},
         {"same level", [](Facts& f) { f.windows.frames[0].integrity = 0x2000; },
          "QUARCTL: Quarvel is not responding.", "The request was not delivered, for the reason the error above gives."},
+        // UIPI refuses with ERROR_ACCESS_DENIED alone.
+        {"higher level, another error", [](Facts& f) { f.exchange.exchange.sendError = 1400; },
+         "QUARCTL: Quarvel is not responding.", "The request was not delivered, for the reason the error above gives."},
         {"elevated application", MutexRefused, "QUARCTL: Quarvel is NOT running.",
          "The application runs elevated and this process does not, so its mutex refuses full access."},
         {"another user",
@@ -101,6 +104,10 @@ TEST(Verdict, CausesNoTestMachineCanStage) {
          "QUARCTL: Fatal Error: Unable to find Quarvel main window.",
          "This process runs apart from the user's desktop (session 0 or a non-interactive window station), as a "
          "service or a task that runs whether or not the user is logged on."},
+        // quarctl prints nothing for an answer its row does not list.
+        {"an answer to another request",
+         [](Facts& f) { f.exchange.exchange = {ExchangeOutcome::Replied, 0x047F, 0, 3, 1}; }, "",
+         "The application answered with a code that is no answer to STATUS."},
         // The application's mutex found in another session's namespace.
         {"another session",
          [](Facts& f) { FromSessionZero(f, {{0, false, "Disconnected", ""}, {2, true, "Active", "alice"}}, 1); },
@@ -142,7 +149,7 @@ TEST(Verdict, CausesNoTestMachineCanStage) {
         c.change(facts);
         const Verdict verdict = Diagnose(facts);
         EXPECT_EQ(verdict.sentence, c.sentence);
-        EXPECT_EQ(verdict.toolStatus, 1);
+        EXPECT_EQ(verdict.toolStatus, c.sentence[0] == '\0' ? 0 : 1);
         EXPECT_EQ(verdict.cause, c.cause);
         EXPECT_FALSE(verdict.advice.empty());
         EXPECT_NE(verdict.advice.find(c.advice), std::string::npos) << verdict.advice;
