@@ -118,13 +118,10 @@ std::vector<NearMiss> FindNearMisses(const std::string& ownDesktop) {
     return misses;
 }
 
-typedef BOOL(WINAPI* QuerySessionInformationFn)(HANDLE, DWORD, WTS_INFO_CLASS, LPSTR*, DWORD*);
-typedef void(WINAPI* FreeMemoryFn)(PVOID);
-
 // One fact of a session from WTS, as bytes; empty when it cannot be read.
 std::string SessionInformation(DWORD session, WTS_INFO_CLASS what) {
-    const auto query = SystemFunction<QuerySessionInformationFn>("wtsapi32.dll", "WTSQuerySessionInformationA");
-    const auto freeMemory = SystemFunction<FreeMemoryFn>("wtsapi32.dll", "WTSFreeMemory");
+    const auto query = SYSTEM_FUNCTION("wtsapi32.dll", WTSQuerySessionInformationA);
+    const auto freeMemory = SYSTEM_FUNCTION("wtsapi32.dll", WTSFreeMemory);
     LPSTR buffer = NULL;
     DWORD size = 0;
     if (query == NULL || freeMemory == NULL || !query(WTS_CURRENT_SERVER_HANDLE, session, what, &buffer, &size)) {

@@ -1,12 +1,10 @@
 #include "launch.h"
 
 #include <stdlib.h>
+#include <userenv.h>
 
 #include "../serverlink/unique_handle.h"
 #include "sessions.h"
-
-typedef BOOL(WINAPI* CreateEnvironmentBlockFn)(LPVOID*, HANDLE, BOOL);
-typedef BOOL(WINAPI* DestroyEnvironmentBlockFn)(LPVOID);
 
 namespace {
 
@@ -32,14 +30,14 @@ void RelayAvailable(HANDLE pipe, HANDLE out) {
 
 // The user's environment block, or NULL with the last error set.
 void* UserEnvironment(HANDLE userToken) {
-    const auto create = SystemFunction<CreateEnvironmentBlockFn>("userenv.dll", "CreateEnvironmentBlock");
+    const auto create = SYSTEM_FUNCTION("userenv.dll", CreateEnvironmentBlock);
     void* environment = NULL;
     if (create == NULL || !create(&environment, userToken, FALSE)) return NULL;
     return environment;
 }
 
 void FreeEnvironment(void* environment) {
-    const auto destroy = SystemFunction<DestroyEnvironmentBlockFn>("userenv.dll", "DestroyEnvironmentBlock");
+    const auto destroy = SYSTEM_FUNCTION("userenv.dll", DestroyEnvironmentBlock);
     if (environment != NULL && destroy != NULL) destroy(environment);
 }
 

@@ -7,14 +7,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <wtsapi32.h>
 
 #include "../serverlink/unique_handle.h"
 #include "choice.h"
 #include "launch.h"
 #include "sessions.h"
-
-typedef BOOL(WINAPI* QueryUserTokenFn)(ULONG, PHANDLE);
-typedef BOOL(WINAPI* SetDefaultDllDirectoriesFn)(DWORD);
 
 namespace {
 
@@ -108,7 +106,7 @@ int Run(const char* toolPath, const BridgeArguments& arguments, DWORD session) {
 
     HANDLE token = NULL;
     if (session != OwnSession()) {
-        const auto queryUserToken = SystemFunction<QueryUserTokenFn>("wtsapi32.dll", "WTSQueryUserToken");
+        const auto queryUserToken = SYSTEM_FUNCTION("wtsapi32.dll", WTSQueryUserToken);
         if (queryUserToken == NULL || !queryUserToken(session, &token)) {
             const DWORD error = queryUserToken == NULL ? ERROR_PROC_NOT_FOUND : GetLastError();
             free(commandLine);
@@ -143,7 +141,7 @@ int Run(const char* toolPath, const BridgeArguments& arguments, DWORD session) {
 int main(int argc, char* argv[]) {
     // Before any DLL is loaded on demand: System32 only.
     // Looked up, not imported: Windows 7 has it only with KB2533623.
-    const auto setDirectories = reinterpret_cast<SetDefaultDllDirectoriesFn>( // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+    const auto setDirectories = reinterpret_cast<decltype(&SetDefaultDllDirectories)>( // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
         reinterpret_cast<AnyFunction>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories")));
     if (setDirectories == NULL || !setDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
         const DWORD error = setDirectories == NULL ? ERROR_PROC_NOT_FOUND : GetLastError();

@@ -8,10 +8,6 @@
 #include "../serverlink/serverlink.h"
 #include "../serverlink/unique_handle.h"
 
-// The WTS functions' types, as wtsapi32.dll exports them.
-typedef BOOL(WINAPI* EnumerateSessionsFn)(HANDLE, DWORD, DWORD, PWTS_SESSION_INFOA*, DWORD*);
-typedef void(WINAPI* FreeMemoryFn)(PVOID);
-
 AnyFunction SystemFunctionAddress(const char* dll, const char* name) {
     // A LocalSystem caller may run from any folder: a DLL of the same name
     // planted beside it must not be loaded. The module stays loaded for the
@@ -55,8 +51,8 @@ SessionCandidate* CandidateSessions(int* count) {
     *count = 0;
     PWTS_SESSION_INFOA sessions = NULL;
     DWORD listed = 0;
-    const auto enumerate = SystemFunction<EnumerateSessionsFn>("wtsapi32.dll", "WTSEnumerateSessionsA");
-    const auto freeMemory = SystemFunction<FreeMemoryFn>("wtsapi32.dll", "WTSFreeMemory");
+    const auto enumerate = SYSTEM_FUNCTION("wtsapi32.dll", WTSEnumerateSessionsA);
+    const auto freeMemory = SYSTEM_FUNCTION("wtsapi32.dll", WTSFreeMemory);
     // Without the list, the console's and this process's sessions remain.
     if (enumerate == NULL || freeMemory == NULL || !enumerate(WTS_CURRENT_SERVER_HANDLE, 0, 1, &sessions, &listed)) {
         sessions = NULL;

@@ -20,6 +20,10 @@ Function SystemFunction(const char* dll, const char* name) {
     return reinterpret_cast<Function>(SystemFunctionAddress(dll, name)); // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
 }
 
+// The same, typed by the SDK's own declaration of the function: a calling
+// convention typed by hand could be wrong unseen, since x64 has only one.
+#define SYSTEM_FUNCTION(dll, function) SystemFunction<decltype(&(function))>(dll, #function)
+
 // The sessions that WTSEnumerateSessionsA lists, the active console
 // session and this process's own, each once, and whether each holds the
 // mutex. Returns a malloc'd array the caller frees, or NULL when memory
