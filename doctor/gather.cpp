@@ -188,7 +188,8 @@ SessionSearchFacts GatherSessionFacts() {
             memcpy(&value, state.data(), sizeof value);
             session.state = ConnectStateName(value);
         }
-        session.user = SessionInformation(session.id, WTSUserName).c_str(); // up to its terminating zero
+        const std::string user = SessionInformation(session.id, WTSUserName);
+        session.user = user.substr(0, user.find('\0')); // up to its terminating zero
         facts.sessions.push_back(session);
     }
     free(candidates);

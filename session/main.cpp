@@ -46,14 +46,11 @@ const char* ErrorText(DWORD error, char* text, DWORD size) {
 }
 
 // The two lines of a failure: what failed, with its error and the
-// system's text for it, and what to do; advice may name the session.
-int Fail(const char* what, DWORD error, const char* advice, DWORD session) {
+// system's text for it, and what to do.
+int Fail(const char* what, DWORD error, const char* advice) {
     char text[512];
     WriteLine("quarctl-session: %s: error %lu: %s", what, error, ErrorText(error, text, sizeof text));
-    char line[512];
-    _snprintf(line, sizeof line, advice, session);
-    line[sizeof line - 1] = '\0';
-    WriteLine("What to do: %s", line);
+    WriteLine("What to do: %s", advice);
     return EXIT_BRIDGE_FAILED;
 }
 
@@ -92,7 +89,7 @@ int Run(const char* toolPath, const BridgeArguments& arguments, DWORD session) {
     // exactly the bridge's.
     const size_t keywordRoom = arguments.keyword == NULL ? 0 : 2 * strlen(arguments.keyword) + 4;
     char* commandLine = static_cast<char*>(malloc(strlen(toolPath) + 3 + keywordRoom));
-    if (commandLine == NULL) return Fail("malloc failed", ERROR_NOT_ENOUGH_MEMORY, ADVICE_ERROR, session);
+    if (commandLine == NULL) return Fail("malloc failed", ERROR_NOT_ENOUGH_MEMORY, ADVICE_ERROR);
     size_t length = strlen(toolPath);
     commandLine[0] = '"';
     memcpy(commandLine + 1, toolPath, length);
@@ -113,7 +110,10 @@ int Run(const char* toolPath, const BridgeArguments& arguments, DWORD session) {
             char what[64];
             _snprintf(what, sizeof what, "WTSQueryUserToken for session %lu failed", session);
             what[sizeof what - 1] = '\0';
-            return Fail(what, error, TokenAdvice(error), session);
+            char advice[256];
+            _snprintf(advice, sizeof advice, TokenAdvice(error), session);
+            advice[sizeof advice - 1] = '\0';
+            return Fail(what, error, advice);
         }
     }
     UniqueHandle userToken(token);
@@ -133,7 +133,7 @@ int Run(const char* toolPath, const BridgeArguments& arguments, DWORD session) {
     char what[64];
     _snprintf(what, sizeof what, "%s failed", result.failedCall);
     what[sizeof what - 1] = '\0';
-    return Fail(what, result.error, ADVICE_ERROR, session);
+    return Fail(what, result.error, ADVICE_ERROR);
 }
 
 } // namespace
@@ -146,7 +146,7 @@ int main(int argc, char* argv[]) {
     if (setDirectories == NULL || !setDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
         const DWORD error = setDirectories == NULL ? ERROR_PROC_NOT_FOUND : GetLastError();
         return Fail("SetDefaultDllDirectories failed", error,
-                    "Install the update that brings it (KB2533623 on Windows 7), or a later Windows.", 0);
+                    "Install the update that brings it (KB2533623 on Windows 7), or a later Windows.");
     }
 
     BridgeArguments arguments;
@@ -156,21 +156,21 @@ int main(int argc, char* argv[]) {
         WriteLine("What to do: quarctl-session [--session N] [START|STOP|STATUS|CLOSE]");
         return EXIT_BRIDGE_FAILED;
     }
-    char toolPath[MAX_PATH];
+    char toolPath[MAX_PATH] = "";
     if (!ToolBesideUs(toolPath, sizeof toolPath)) {
-        return Fail("GetModuleFileNameA failed", GetLastError(), ADVICE_ERROR, 0);
+        return Fail("GetModuleFileNameA failed", GetLastError(), ADVICE_ERROR);
     }
     if (GetFileAttributesA(toolPath) == INVALID_FILE_ATTRIBUTES) {
         char what[MAX_PATH + 32];
         _snprintf(what, sizeof what, "no quarctl.exe beside it, at %s", toolPath);
         what[sizeof what - 1] = '\0';
         return Fail(what, GetLastError(),
-                    "Keep quarctl-session.exe in the folder that holds quarctl.exe, as the packages install them.", 0);
+                    "Keep quarctl-session.exe in the folder that holds quarctl.exe, as the packages install them.");
     }
 
     int count = 0;
     SessionCandidate* candidates = CandidateSessions(&count);
-    if (candidates == NULL) return Fail("malloc failed", ERROR_NOT_ENOUGH_MEMORY, ADVICE_ERROR, 0);
+    if (candidates == NULL) return Fail("malloc failed", ERROR_NOT_ENOUGH_MEMORY, ADVICE_ERROR);
     const SessionChoice choice = ChooseSession(candidates, count, ConsoleSession(), OwnSession(), arguments);
     char holders[256];
     ListHolders(candidates, count, holders, sizeof holders);

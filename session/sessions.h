@@ -9,7 +9,7 @@
 
 // An export of a DLL loaded from System32 alone, never from the program's
 // folder or the current one; NULL when either is missing.
-typedef void (*AnyFunction)();
+using AnyFunction = void (*)();
 AnyFunction SystemFunctionAddress(const char* dll, const char* name);
 
 // The same, as the function type the caller declares for it.

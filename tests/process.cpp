@@ -36,12 +36,13 @@ std::string ReadAvailable(HANDLE pipe) {
 // inheritable, are passed on to it alone: children started at the same
 // time from other threads never hold each other's pipes, so no lock holds
 // one start behind another (under emulation a start takes tens of seconds).
-bool StartProcess(const std::string& program, const std::string& commandLine, STARTUPINFOA* startup,
+bool StartProcess(const std::string& program, const std::string& commandLine, const STARTUPINFOA* startup,
                   std::vector<HANDLE> inherit, PROCESS_INFORMATION* process) {
     std::string line = commandLine; // CreateProcessA may write to it
     STARTUPINFOEXA extended = {};
     extended.StartupInfo = *startup;
     extended.StartupInfo.cb = sizeof extended;
+    // cppcheck-suppress variableScope ; the list must outlive the CreateProcessA below
     std::vector<char> attributes;
     DWORD flags = CREATE_SUSPENDED;
     if (!inherit.empty()) {

@@ -61,13 +61,13 @@ TEST_F(ServerLink, ExchangesWithAServer) {
     ASSERT_NE(window, nullptr);
     EXPECT_EQ(window, FindWindowA("QuarvelFrameClass", NULL));
     struct Case {
-        UINT command;
         const char* bytes;
+        UINT command;
         UINT reply;
     };
     const Case cases[] = {
-        {0x060B, "0B060000", 0x047F}, {0x0609, "09060000", 0x0480}, {0x0608, "08060000", 0x0481},
-        {0x060A, "0A060000", 0x0012}, {0x060B, "0B060000", 0x0401},
+        {"0B060000", 0x060B, 0x047F}, {"09060000", 0x0609, 0x0480}, {"08060000", 0x0608, 0x0481},
+        {"0A060000", 0x060A, 0x0012}, {"0B060000", 0x060B, 0x0401},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.bytes);

@@ -3,6 +3,9 @@
 // and the launch through a user's token, in-process.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <wtsapi32.h>
+
 #include <memory>
 #include <string>
 #include <thread>
@@ -100,7 +103,7 @@ TEST_F(Bridge, PassesTheKeywordOnUnchanged) {
     BridgeFolder folder("fake_quarctl.exe");
     ASSERT_TRUE(folder.ok());
     const char* keywords[] = {"STATUS",   "two words", "say \"hi\"", "C:\\dir\\", "trailing\\", "two\\\\",
-                              "\\\"",     "\"",        "\\\\server\\share", "& | < > ^ %", "%PATH%", "tab\there",
+                              "\\\"",     "\"",        R"(\\server\share)", "& | < > ^ %", "%PATH%", "tab\there",
                               "", "--help"};
     for (const char* keyword : keywords) {
         SCOPED_TRACE(keyword);
@@ -167,8 +170,7 @@ TEST_F(Bridge, OwnFailuresExitTwo) {
 TEST_F(Bridge, LaunchesThroughAUserToken) {
     StandIn server("--running");
     ASSERT_TRUE(server.ready());
-    typedef BOOL(WINAPI * QueryUserTokenFn)(ULONG, PHANDLE);
-    const auto queryUserToken = SystemFunction<QueryUserTokenFn>("wtsapi32.dll", "WTSQueryUserToken");
+    const auto queryUserToken = SYSTEM_FUNCTION("wtsapi32.dll", WTSQueryUserToken);
     ASSERT_NE(queryUserToken, nullptr);
     HANDLE token = NULL;
     ASSERT_TRUE(queryUserToken(OwnSession(), &token)) << GetLastError();
