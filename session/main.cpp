@@ -140,9 +140,9 @@ int Run(const char* toolPath, const BridgeArguments& arguments, DWORD session) {
 
 int main(int argc, char* argv[]) {
     // Before any DLL is loaded on demand: System32 only.
-    // Looked up, not imported: Windows 7 has it only with KB2533623.
-    const auto setDirectories = reinterpret_cast<decltype(&SetDefaultDllDirectories)>( // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
-        reinterpret_cast<AnyFunction>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories")));
+    // Looked up, not imported: Windows 7 has it only with KB2533623, and
+    // without it the System32-only load fails too.
+    const auto setDirectories = SYSTEM_FUNCTION("kernel32.dll", SetDefaultDllDirectories);
     if (setDirectories == NULL || !setDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
         const DWORD error = setDirectories == NULL ? ERROR_PROC_NOT_FOUND : GetLastError();
         return Fail("SetDefaultDllDirectories failed", error,

@@ -12,7 +12,7 @@
 using AnyFunction = void (*)();
 AnyFunction SystemFunctionAddress(const char* dll, const char* name);
 
-// The same, as the function type the caller declares for it.
+// The same, as the given function type; called through SYSTEM_FUNCTION.
 template <typename Function>
 Function SystemFunction(const char* dll, const char* name) {
     // Through void (*)(): a cast from FARPROC to another signature is one
