@@ -4,7 +4,7 @@
 # output and exit status, and ends with quarctl-doctor's report.
 set -eu
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh --x64
 cmake --preset mingw-x64 >/dev/null
 cmake --build --preset mingw-x64 -j 2 --target quarctl quarctl-session quarctl-doctor standin >/dev/null
 bin=build/mingw-x64/bin

@@ -1,0 +1,46 @@
+# What scripts/setup.sh decides, apart from apt itself, so that a test can
+# give it any machine and any apt output. Sourced, never run.
+
+# The first set: what the x64 build, the demo and the x64 tests need.
+# Prints the missing packages, each after a space.
+x64_missing() {
+  command -v cmake >/dev/null 2>&1 || printf ' cmake'
+  command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || printf ' g++-mingw-w64-x86-64-posix'
+  command -v i686-w64-mingw32-g++-posix >/dev/null 2>&1 || printf ' g++-mingw-w64-i686-posix'
+  command -v x86_64-w64-mingw32-windres >/dev/null 2>&1 || printf ' binutils-mingw-w64-x86-64'
+  command -v i686-w64-mingw32-windres >/dev/null 2>&1 || printf ' binutils-mingw-w64-i686'
+  command -v wine >/dev/null 2>&1 || printf ' wine'
+  [ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null 2>&1 || printf ' wine64'
+  [ -f /usr/src/googletest/CMakeLists.txt ] || printf ' googletest'
+  command -v flock >/dev/null 2>&1 || printf ' util-linux'
+  command -v cppcheck >/dev/null 2>&1 || printf ' cppcheck'
+  command -v clang-tidy >/dev/null 2>&1 || printf ' clang-tidy'
+  command -v git >/dev/null 2>&1 || printf ' git'
+  command -v unzip >/dev/null 2>&1 || printf ' unzip'
+  # The MSIs, their reproducible summary information, and Authenticode.
+  command -v wixl >/dev/null 2>&1 || printf ' wixl'
+  command -v msibuild >/dev/null 2>&1 || printf ' msitools'
+  /usr/bin/python3 -c "import olefile" >/dev/null 2>&1 || printf ' python3-olefile'
+  command -v osslsigncode >/dev/null 2>&1 || printf ' osslsigncode'
+  command -v openssl >/dev/null 2>&1 || printf ' openssl'
+}
+
+# The x86 set, part one: Wine's 32-bit half, an i386 package, which runs
+# the 32-bit Windows programs. Part two, qemu-user, is needed only where
+# the kernel then refuses to run its loader, and is decided after it.
+x86_missing() {
+  dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'ok installed' || printf ' wine32:i386'
+}
+
+# apt's first error line in its output; its last line when it wrote none
+# that starts with "E:"; "no output" when it wrote nothing.
+apt_first_error() {
+  line=$(grep -m1 '^E: ' "$1" 2>/dev/null || true)
+  [ -n "$line" ] || line=$(grep -v '^[[:space:]]*$' "$1" 2>/dev/null | tail -n1 || true)
+  echo "${line:-no output}"
+}
+
+# The test command's x86 line when the x86 set could not be installed.
+x86_not_run() {
+  echo "x86: not run: $1 could not be installed: $2"
+}
