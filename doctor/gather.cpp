@@ -77,10 +77,33 @@ struct Collector {
 
 BOOL CALLBACK CollectFrame(HWND window, LPARAM lParam) {
     const auto* collector = reinterpret_cast<const Collector*>(lParam); // NOLINT(performance-no-int-to-ptr)
+    // A walk that started again from the top passes windows twice.
+    for (const NearMiss& miss : *collector->misses) {
+        if (miss.owner.window == window) return TRUE;
+    }
     if (IsServerFrameClass(window)) {
         collector->misses->push_back({collector->kind, DescribeWindow(window), collector->where});
     }
     return TRUE;
+}
+
+// The frame-class children of one top-level window.
+bool CollectChildFrames(HWND top, void* context) {
+    char holder[256];
+    if (GetClassNameA(top, holder, sizeof holder) == 0) holder[0] = '\0';
+    Collector children = {static_cast<std::vector<NearMiss>*>(context), NearMissKind::Child, holder};
+    EnumChildWindows(top, CollectFrame, reinterpret_cast<LPARAM>(&children));
+    return false;
+}
+
+// A top-level frame-class window, each once.
+bool CollectTopFrame(HWND window, void* context) {
+    auto* frames = static_cast<std::vector<WindowFacts>*>(context);
+    for (const WindowFacts& frame : *frames) {
+        if (frame.window == window) return false;
+    }
+    if (IsServerFrameClass(window)) frames->push_back(DescribeWindow(window));
+    return false;
 }
 
 BOOL CALLBACK CollectName(LPSTR name, LPARAM lParam) { // NOLINT(readability-non-const-parameter): DESKTOPENUMPROCA
@@ -97,14 +120,7 @@ std::vector<NearMiss> FindNearMisses(const std::string& ownDesktop) {
          window = FindWindowExA(HWND_MESSAGE, window, SERVER_WINDOW_CLASS, NULL)) {
         misses.push_back({NearMissKind::MessageOnly, DescribeWindow(window), ""});
     }
-    HWND top = GetWindow(GetDesktopWindow(), GW_CHILD);
-    for (int walked = 0; top != NULL && walked < MAX_WINDOWS_WALKED; ++walked) {
-        char holder[256];
-        if (GetClassNameA(top, holder, sizeof holder) == 0) holder[0] = '\0';
-        Collector children = {&misses, NearMissKind::Child, holder};
-        EnumChildWindows(top, CollectFrame, reinterpret_cast<LPARAM>(&children));
-        top = GetWindow(top, GW_HWNDNEXT);
-    }
+    WalkTopLevelWindows(CollectChildFrames, &misses);
     std::vector<std::string> desktops;
     EnumDesktopsA(GetProcessWindowStation(), CollectName, reinterpret_cast<LPARAM>(&desktops));
     for (const std::string& name : desktops) {
@@ -198,11 +214,7 @@ SessionSearchFacts GatherSessionFacts() {
 
 WindowSearchFacts GatherWindowFacts() {
     WindowSearchFacts facts;
-    HWND window = GetWindow(GetDesktopWindow(), GW_CHILD);
-    for (int walked = 0; window != NULL && walked < MAX_WINDOWS_WALKED; ++walked) {
-        if (IsServerFrameClass(window)) facts.frames.push_back(DescribeWindow(window));
-        window = GetWindow(window, GW_HWNDNEXT);
-    }
+    WalkTopLevelWindows(CollectTopFrame, &facts.frames);
     facts.taken = FindServerWindow();
     // A window that came up between the two walks is still the one taken.
     if (facts.taken != NULL && TakenWindow(facts) == NULL) {

@@ -113,7 +113,31 @@ void WriteWindows(FILE* out, const WindowSearchFacts& windows) {
     }
 }
 
-void WriteExchange(FILE* out, const ExchangeFacts& facts, bool sent) {
+// The reply's way back: whether the reply codes pass this process's
+// message filter, which matters where this process outranks the
+// application, as an elevated one does.
+void WriteReplyFilter(FILE* out, DWORD filterError, const Facts& facts) {
+    if (filterError == 0) {
+        fputs("  Reply filter: quarctl lets the reply codes (0x047F, 0x0480, 0x0481) through this process's message "
+              "filter, and that worked here\n",
+              out);
+    } else if (filterError == ERROR_PROC_NOT_FOUND) {
+        fputs("  Reply filter: none on this Windows (before Vista), so replies pass\n", out);
+    } else {
+        WriteError(out, "Reply filter: quarctl lets the reply codes through this process's message filter, and that "
+                        "failed here: ChangeWindowMessageFilter",
+                   filterError);
+    }
+    const WindowFacts* app = TakenWindow(facts.windows);
+    if (app != NULL && WeOutrankApp(facts.process, *app)) {
+        fprintf(out, "  This process outranks the application (%s over %s): its replies pass only where that filter "
+                     "lets them\n",
+                IntegrityName(facts.process.integrity), IntegrityName(app->integrity));
+    }
+}
+
+void WriteExchange(FILE* out, const Facts& all, bool sent) {
+    const ExchangeFacts& facts = all.exchange;
     fputs("\nExchange: one STATUS request\n", out);
     if (!sent) {
         fputs("  not tried (--no-send)\n", out);
@@ -124,6 +148,7 @@ void WriteExchange(FILE* out, const ExchangeFacts& facts, bool sent) {
         return;
     }
     const ControlExchange& exchange = facts.exchange;
+    WriteReplyFilter(out, exchange.filterError, all);
     if (exchange.outcome == ExchangeOutcome::NotResponding) {
         fprintf(out, "  Send failed after %lu ms\n", exchange.sendMs);
         WriteError(out, "SendMessageTimeoutA", exchange.sendError);
@@ -172,6 +197,6 @@ void WriteReport(FILE* out, const Facts& facts, const Verdict& verdict, bool sen
     WriteMutex(out, facts.mutex);
     WriteSessions(out, facts.sessions, facts.process.session);
     WriteWindows(out, facts.windows);
-    WriteExchange(out, facts.exchange, sent);
+    WriteExchange(out, facts, sent);
     WriteVerdict(out, verdict);
 }

@@ -79,6 +79,10 @@ const Diagnosis UNDELIVERED = {"The request was not delivered, for the reason th
                                ADVICE_ACT_ON_ERROR};
 const Diagnosis LATE = {"The application answers, but only after quarctl's 5 s bound.",
                         "Look at the application: it is too busy to answer in time."};
+const Diagnosis REPLY_FILTERED = {
+    "The application runs at a lower integrity level than this process, and this process's message filter could "
+    "not be opened to its replies: User Interface Privilege Isolation drops them.",
+    "Run the tool at the application's level (not elevated), or act on the filter's error above."};
 const Diagnosis SILENT = {"The application took the request but never answered.",
                           "Look at the application: it takes requests but posts no reply."};
 
@@ -133,7 +137,8 @@ Diagnosis SendDiagnosis(const Facts& facts, const WindowFacts& app) {
     const ExchangeFacts& exchange = facts.exchange;
     if (exchange.processKnown && !exchange.processAlive) return DIED;
     if (!exchange.windowExists) return WINDOW_GONE;
-    if (exchange.hung || exchange.exchange.sendError == ERROR_TIMEOUT) return HUNG;
+    const DWORD error = SendError(exchange.exchange.sendError, exchange.exchange.sendMs);
+    if (exchange.hung || error == ERROR_TIMEOUT) return HUNG;
     if (exchange.exchange.sendError == ERROR_ACCESS_DENIED && AppOutranksUs(facts.process, app)) return UIPI;
     return UNDELIVERED;
 }
@@ -221,7 +226,13 @@ Verdict Diagnose(const Facts& facts) {
     case ExchangeOutcome::NoReply:
         break;
     }
-    return Make(MSG_NO_REPLY, 1, true, facts.exchange.lateReply ? LATE : SILENT);
+    if (facts.exchange.lateReply) return Make(MSG_NO_REPLY, 1, true, LATE);
+    // Where Windows has no filter (before Vista) it has no UIPI either.
+    const DWORD filterError = exchange.filterError;
+    if (filterError != 0 && filterError != ERROR_PROC_NOT_FOUND && WeOutrankApp(facts.process, *app)) {
+        return Make(MSG_NO_REPLY, 1, true, REPLY_FILTERED);
+    }
+    return Make(MSG_NO_REPLY, 1, true, SILENT);
 }
 
 const WindowFacts* TakenWindow(const WindowSearchFacts& windows) {
@@ -229,6 +240,13 @@ const WindowFacts* TakenWindow(const WindowSearchFacts& windows) {
         if (frame.window == windows.taken) return &frame;
     }
     return NULL;
+}
+
+bool WeOutrankApp(const ProcessFacts& process, const WindowFacts& app) {
+    if (app.integrity != INTEGRITY_UNKNOWN && process.integrity != INTEGRITY_UNKNOWN) {
+        return process.integrity > app.integrity;
+    }
+    return process.elevationKnown && process.elevated;
 }
 
 const char* IntegrityName(DWORD integrity) {

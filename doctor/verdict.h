@@ -22,6 +22,10 @@ Verdict Diagnose(const Facts& facts);
 // The frame window quarctl takes, or NULL.
 const WindowFacts* TakenWindow(const WindowSearchFacts& windows);
 
+// Whether this process runs at a higher integrity level than the
+// application's; when either level cannot be read, whether it is elevated.
+bool WeOutrankApp(const ProcessFacts& process, const WindowFacts& app);
+
 // "Medium", "High"... for an integrity level, or "unknown".
 const char* IntegrityName(DWORD integrity);
 

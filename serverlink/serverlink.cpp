@@ -27,16 +27,61 @@ bool IsServerFrameClass(HWND window) {
            lstrcmpiA(className, SERVER_WINDOW_CLASS) == 0;
 }
 
-HWND FindServerWindow() {
+HWND WalkTopLevelWindows(WindowVisitor visit, void* context) {
     // The desktop's first child is the top of the Z-order. Only the
     // desktop's children are candidates: message-only windows hang off
     // another parent, child windows off their owners' windows.
     HWND window = GetWindow(GetDesktopWindow(), GW_CHILD);
+    int restarts = 0;
     for (int walked = 0; window != NULL && walked < MAX_WINDOWS_WALKED; ++walked) {
-        if (IsServerFrameClass(window)) return window;
-        window = GetWindow(window, GW_HWNDNEXT);
+        if (visit(window, context)) return window;
+        // GetWindow leaves the last error as it was at the last window.
+        SetLastError(0);
+        const HWND next = GetWindow(window, GW_HWNDNEXT);
+        // The window it stood on was destroyed meanwhile (tooltips, menus
+        // and toasts come and go on a busy desktop): the rest of the list
+        // is out of reach from it, so start again from the top.
+        if (next == NULL && GetLastError() == ERROR_INVALID_WINDOW_HANDLE && restarts < MAX_WALK_RESTARTS) {
+            ++restarts;
+            window = GetWindow(GetDesktopWindow(), GW_CHILD);
+        } else {
+            window = next;
+        }
     }
     return NULL;
+}
+
+namespace {
+
+bool IsFrame(HWND window, void*) {
+    return IsServerFrameClass(window);
+}
+
+} // namespace
+
+HWND FindServerWindow() {
+    return WalkTopLevelWindows(IsFrame, NULL);
+}
+
+DWORD OpenReplyFilter() {
+    // Looked up, not imported: Windows before Vista has no UIPI and no such
+    // function, and the tool must still start there. user32 is loaded.
+    const FARPROC address = GetProcAddress(GetModuleHandleA("user32.dll"), "ChangeWindowMessageFilter");
+    if (address == NULL) return ERROR_PROC_NOT_FOUND;
+    // Through void (*)(): typed by the SDK's own declaration.
+    const auto change = reinterpret_cast<decltype(&ChangeWindowMessageFilter)>( // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+        reinterpret_cast<void (*)()>(address));                                 // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+    // UIPI drops messages above WM_USER that a lower-integrity process posts
+    // to this thread, so an elevated tool would miss a Medium application's
+    // reply. The filter is the process's, and the one that governs posted
+    // thread messages. It lets a lower process post these three codes to
+    // this thread for the tool's few seconds: no new exposure, as any
+    // process at the tool's own level could already post them.
+    const UINT replies[] = {REPLY_ACCEPTED, REPLY_STOPPED, REPLY_RUNNING};
+    for (const UINT reply : replies) {
+        if (!change(reply, MSGFLT_ADD)) return GetLastError();
+    }
+    return 0;
 }
 
 ControlExchange SendControlCommand(HWND window, UINT commandCode) {
@@ -44,6 +89,8 @@ ControlExchange SendControlCommand(HWND window, UINT commandCode) {
     // A thread gets its message queue on its first call into USER32; make
     // sure it has one before the server learns where to post the reply.
     PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE);
+    // Its failure costs only an elevated tool's replies; it goes on.
+    const DWORD filterError = OpenReplyFilter();
 
     ControlRequest request = {GetCurrentThreadId(), commandCode};
     COPYDATASTRUCT envelope;
@@ -60,25 +107,28 @@ ControlExchange SendControlCommand(HWND window, UINT commandCode) {
     // return FALSE.
     DWORD_PTR handled = 0;
     const DWORD sendStart = GetTickCount();
+    // The send does not always set the last error when it fails: clear it,
+    // so that what is read after it is never an older call's.
+    SetLastError(0);
     if (SendMessageTimeoutA(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&envelope), flags,
                             SEND_TIMEOUT_MS, &handled) == 0) {
-        const DWORD error = GetLastError();
         const DWORD sendMs = GetTickCount() - sendStart;
+        const DWORD error = SendError(GetLastError(), sendMs);
         // A server may post its reply and then end its process, or stay in
         // its handler past the bound: a reply already queued still counts.
         if (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
-            return {ExchangeOutcome::Replied, msg.message, error, sendMs, 0};
+            return {ExchangeOutcome::Replied, msg.message, error, sendMs, 0, filterError};
         }
-        return {ExchangeOutcome::NotResponding, 0, error, sendMs, 0};
+        return {ExchangeOutcome::NotResponding, 0, error, sendMs, 0, filterError};
     }
 
     // The reply clock starts when the send returns.
     const DWORD sendMs = GetTickCount() - sendStart;
     DWORD waited = 0;
     if (TakeThreadMessage(REPLY_TIMEOUT_MS, &msg, &waited)) {
-        return {ExchangeOutcome::Replied, msg.message, 0, sendMs, waited};
+        return {ExchangeOutcome::Replied, msg.message, 0, sendMs, waited, filterError};
     }
-    return {ExchangeOutcome::NoReply, 0, 0, sendMs, waited};
+    return {ExchangeOutcome::NoReply, 0, 0, sendMs, waited, filterError};
 }
 
 bool TakeThreadMessage(DWORD timeoutMs, MSG* msg, DWORD* waitedMs) {

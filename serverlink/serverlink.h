@@ -49,7 +49,15 @@ struct ControlExchange {
     DWORD sendError = 0; // GetLastError of a failed send, else 0
     DWORD sendMs = 0;    // from the send to its return, to the system tick
     DWORD replyMs = 0;   // from the send's return to the reply, or to giving up
+    DWORD filterError = 0; // OpenReplyFilter's result
 };
+
+// The error a failed SendMessageTimeoutA leaves, read after the last error
+// was cleared before it: it does not always set one, and a failure with
+// none after the full bound is its timeout.
+inline DWORD SendError(DWORD lastError, DWORD sendMs) {
+    return lastError == 0 && sendMs >= SEND_TIMEOUT_MS ? ERROR_TIMEOUT : lastError;
+}
 
 // True when the server's named mutex exists and opens with full access;
 // when false, GetLastError tells why OpenMutexA failed.
@@ -58,6 +66,17 @@ bool ProbeServerMutex();
 // A GetWindow walk can loop when other programs reorder their windows
 // meanwhile; no desktop holds more windows than USER's 64K handle table.
 const int MAX_WINDOWS_WALKED = 65536;
+// How often a walk starts again from the top when the window it stands on
+// is destroyed under it; past that it ends as at the last window.
+const int MAX_WALK_RESTARTS = 3;
+
+// Called for each top-level window a walk passes; true ends the walk there.
+using WindowVisitor = bool (*)(HWND window, void* context);
+
+// Walks the top-level windows from the top of the Z-order down, calling
+// visit on each; returns the window where it returned true, or NULL. After
+// a restart a window may be visited again.
+HWND WalkTopLevelWindows(WindowVisitor visit, void* context);
 
 // True when the window's class is the server's frame class, as the window
 // search reads and compares it.
@@ -70,6 +89,12 @@ HWND FindServerWindow();
 // Takes the first message posted to this thread, waiting at most timeoutMs;
 // false when none came. waitedMs is how long it waited either way.
 bool TakeThreadMessage(DWORD timeoutMs, MSG* msg, DWORD* waitedMs);
+
+// Lets the three reply codes through this process's message filter, so
+// that an application at a lower integrity level may post them to this
+// thread; returns 0, or the error of the call that failed
+// (ERROR_PROC_NOT_FOUND: this Windows has no filter, as before Vista).
+DWORD OpenReplyFilter();
 
 // Sends one command to the window and takes the first message posted to
 // this thread, also when the send itself failed; both halves are bounded.

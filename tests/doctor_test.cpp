@@ -98,6 +98,11 @@ TEST_F(Doctor, AgreesWithTheTool) {
         EXPECT_EQ(ReportLine(doctor.out, "  quarctl STATUS "), VerdictFor(tool)) << doctor.out;
         EXPECT_EQ(doctor.status, tool.status);
         EXPECT_EQ(ReportLine(doctor.out, "  Cause: "), c.cause);
+        if (c.sends) {
+            EXPECT_EQ(ReportLine(doctor.out, "  Reply filter: "),
+                      "quarctl lets the reply codes (0x047F, 0x0480, 0x0481) through this process's message filter, "
+                      "and that worked here");
+        }
         EXPECT_LE(doctor.elapsedMs, c.maxMs);
         EXPECT_EQ(doctor.err, "");
         if (server) {

@@ -32,6 +32,48 @@ TEST_F(ServerLink, WindowDestroyedBeforeTheSend) {
     UnregisterClassA(windowClass.lpszClassName, windowClass.hInstance);
 }
 
+// Stands in for a busy desktop's tooltips and menus: destroys each doomed
+// window as the walk stands on it, and takes the frame.
+struct Closer {
+    std::vector<HWND> doomed;
+};
+
+bool CloseDoomed(HWND window, void* context) {
+    for (HWND& doomed : static_cast<Closer*>(context)->doomed) {
+        if (doomed != window) continue;
+        DestroyWindow(window);
+        doomed = NULL;
+        return false;
+    }
+    return IsServerFrameClass(window);
+}
+
+// The walk starts again from the top when the window it stands on closes,
+// at most three times, then ends as at the last window.
+TEST_F(ServerLink, WalkSurvivesAClosingWindow) {
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = DefWindowProcA;
+    windowClass.hInstance = GetModuleHandleA(NULL);
+    windowClass.lpszClassName = "QuarvelFrameClass";
+    ASSERT_NE(RegisterClassA(&windowClass), 0);
+    HWND frame = CreateWindowExA(0, "QuarvelFrameClass", "", 0, 0, 0, 10, 10, NULL, NULL, windowClass.hInstance, NULL);
+    ASSERT_NE(frame, nullptr);
+    for (const int closing : {1, 3, 4}) {
+        SCOPED_TRACE(closing);
+        Closer closer;
+        for (int i = 0; i < closing; ++i) {
+            closer.doomed.push_back(CreateWindowExA(WS_EX_TOPMOST, "Static", "", 0, 0, 0, 10, 10, NULL, NULL,
+                                                    windowClass.hInstance, NULL));
+        }
+        EXPECT_EQ(WalkTopLevelWindows(CloseDoomed, &closer), closing <= 3 ? frame : NULL);
+        for (HWND left : closer.doomed) {
+            if (left != NULL) DestroyWindow(left);
+        }
+    }
+    DestroyWindow(frame);
+    UnregisterClassA("QuarvelFrameClass", windowClass.hInstance);
+}
+
 TEST_F(ServerLink, NothingFoundWithoutAServer) {
     EXPECT_FALSE(ProbeServerMutex());
     EXPECT_EQ(FindServerWindow(), nullptr);
@@ -75,6 +117,7 @@ TEST_F(ServerLink, ExchangesWithAServer) {
         EXPECT_EQ(exchange.outcome, ExchangeOutcome::Replied);
         EXPECT_EQ(exchange.replyCode, c.reply);
         EXPECT_EQ(exchange.sendError, 0u);
+        EXPECT_EQ(exchange.filterError, 0u); // the reply codes let through
     }
     const std::vector<std::string> log = server.Log();
     ASSERT_EQ(log.size(), 5u);

@@ -52,6 +52,15 @@ void MutexRefused(Facts& facts) {
     facts.mutex.existsForSync = true;
 }
 
+// An elevated tool, a Medium application that took the request, and a
+// message filter that could not be opened.
+void NoReplyFromBelow(Facts& facts) {
+    facts.process.integrity = 0x3000;
+    facts.process.elevated = true;
+    facts.windows.frames[0].integrity = 0x2000;
+    facts.exchange.exchange = {ExchangeOutcome::NoReply, 0, 0, 3, 5000, 5};
+}
+
 TEST(Verdict, CausesNoTestMachineCanStage) {
     struct Case {
         const char* name;
@@ -108,6 +117,25 @@ TEST(Verdict, CausesNoTestMachineCanStage) {
         {"an answer to another request",
          [](Facts& f) { f.exchange.exchange = {ExchangeOutcome::Replied, 0x047F, 0, 3, 1}; }, "",
          "The application answered with a code that is no answer to STATUS."},
+        // The send left no error: its full bound is a timeout.
+        {"no error after the full bound", [](Facts& f) { f.exchange.exchange = {ExchangeOutcome::NotResponding, 0, 0, 5000, 0}; },
+         "QUARCTL: Quarvel is not responding.", "The application is hung: its window does not handle its messages."},
+        // Replies from below pass only an opened filter.
+        {"replies filtered", NoReplyFromBelow, "QUARCTL: No reply from Quarvel.",
+         "The application runs at a lower integrity level than this process, and this process's message filter could "
+         "not be opened to its replies: User Interface Privilege Isolation drops them."},
+        {"filter failed, same level",
+         [](Facts& f) {
+             NoReplyFromBelow(f);
+             f.windows.frames[0].integrity = 0x3000;
+         },
+         "QUARCTL: No reply from Quarvel.", "The application took the request but never answered."},
+        {"no filter before Vista",
+         [](Facts& f) {
+             NoReplyFromBelow(f);
+             f.exchange.exchange.filterError = 127;
+         },
+         "QUARCTL: No reply from Quarvel.", "The application took the request but never answered."},
         // The application's mutex found in another session's namespace.
         {"another session",
          [](Facts& f) { FromSessionZero(f, {{0, false, "Disconnected", ""}, {2, true, "Active", "alice"}}, 1); },
