@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../serverlink/serverlink.h"
+#include "../session/folder.h"
 
 // Integrity levels as the last sub-authority of a token's label SID.
 const DWORD INTEGRITY_UNKNOWN = 0xFFFFFFFF;
@@ -87,7 +88,16 @@ struct SessionSearchFacts {
     std::vector<SessionFacts> sessions;
 };
 
+// The folder this program runs from, as quarctl-session checks its own
+// before it starts anything as a service.
+struct FolderFacts {
+    std::string folder;
+    DWORD toolError = 0; // quarctl.exe could not be opened there
+    FolderCheck check = {};
+};
+
 struct Facts {
+    FolderFacts folder;
     ProcessFacts process;
     MutexFacts mutex;
     SessionSearchFacts sessions;
@@ -97,6 +107,7 @@ struct Facts {
 
 // Each looks at one step as quarctl takes it.
 ProcessFacts GatherProcessFacts();
+FolderFacts GatherFolderFacts();
 MutexFacts GatherMutexFacts();
 SessionSearchFacts GatherSessionFacts();
 WindowSearchFacts GatherWindowFacts();

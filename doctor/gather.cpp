@@ -174,6 +174,23 @@ ProcessFacts GatherProcessFacts() {
     return facts;
 }
 
+FolderFacts GatherFolderFacts() {
+    FolderFacts facts;
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(NULL, path, MAX_PATH);
+    facts.folder.assign(path, length < MAX_PATH ? length : 0);
+    facts.folder = facts.folder.substr(0, facts.folder.rfind('\\') == std::string::npos ? 0 : facts.folder.rfind('\\'));
+    const std::string tool = facts.folder + "\\quarctl.exe";
+    UniqueHandle handle(CreateFileA(tool.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL));
+    if (handle.get() == INVALID_HANDLE_VALUE) {
+        handle.release();
+        facts.toolError = GetLastError();
+        return facts;
+    }
+    facts.check = CheckToolFolder(handle.get(), facts.folder.c_str());
+    return facts;
+}
+
 MutexFacts GatherMutexFacts() {
     MutexFacts facts;
     facts.opened = ProbeServerMutex();
@@ -184,7 +201,7 @@ MutexFacts GatherMutexFacts() {
     // A mutex that refuses even SYNCHRONIZE still exists.
     const std::string global = std::string("Global\\") + SERVER_MUTEX_NAME;
     UniqueHandle globalMutex(OpenMutexA(SYNCHRONIZE, FALSE, global.c_str()));
-    facts.globalExists = globalMutex.get() != NULL || GetLastError() == ERROR_ACCESS_DENIED;
+    facts.globalExists = MutexFound(globalMutex.get(), GetLastError());
     return facts;
 }
 

@@ -23,6 +23,7 @@ int main(int argc, char* argv[]) {
         return EXIT_BAD_OPTION;
     }
     Facts facts;
+    facts.folder = GatherFolderFacts();
     facts.process = GatherProcessFacts();
     facts.mutex = GatherMutexFacts();
     facts.sessions = GatherSessionFacts();

@@ -59,6 +59,23 @@ void WriteProcess(FILE* out, const ProcessFacts& process) {
             !process.elevationKnown ? "elevation unknown" : process.elevated ? "elevated" : "not elevated");
 }
 
+void WriteFolder(FILE* out, const FolderFacts& facts) {
+    fprintf(out, "\nFolder %s, as quarctl-session checks it when it runs as a service\n", facts.folder.c_str());
+    if (facts.toolError != 0) {
+        WriteError(out, "No quarctl.exe to check there", facts.toolError);
+    } else if (facts.check.error != 0) {
+        const std::string what = std::string("The security of ") + facts.check.object + " could not be read";
+        WriteError(out, what.c_str(), facts.check.error);
+    } else if (facts.check.safe) {
+        fputs("  A LocalSystem caller would accept it: only SYSTEM, Administrators and TrustedInstaller can change "
+              "quarctl.exe, quarctl-session.exe and the folder\n",
+              out);
+    } else {
+        fprintf(out, "  A LocalSystem caller would refuse it: %s can be changed by %s\n", facts.check.object,
+                facts.check.account);
+    }
+}
+
 void WriteMutex(FILE* out, const MutexFacts& mutex) {
     fprintf(out, "\nMutex \"%s\"\n", SERVER_MUTEX_NAME);
     if (mutex.opened) {
@@ -194,6 +211,7 @@ void WriteVerdict(FILE* out, const Verdict& verdict) {
 void WriteReport(FILE* out, const Facts& facts, const Verdict& verdict, bool sent) {
     fputs("quarctl-doctor 1.1: what quarctl STATUS meets at each step\n\n", out);
     WriteProcess(out, facts.process);
+    WriteFolder(out, facts.folder);
     WriteMutex(out, facts.mutex);
     WriteSessions(out, facts.sessions, facts.process.session);
     WriteWindows(out, facts.windows);

@@ -80,13 +80,109 @@ size_t QuoteArgument(const char* argument, char* out) {
 }
 
 const char* TokenAdvice(DWORD error) {
+    // As WTSQueryUserToken documents them.
     switch (error) {
     case ERROR_PRIVILEGE_NOT_HELD:
-        return "Run quarctl-session as LocalSystem, from a service or a task that runs as SYSTEM: only it may take "
-               "the token of session %lu's user.";
+        return "Run quarctl-session as an account with SeTcbPrivilege (LocalSystem), from a service or a task that "
+               "runs as SYSTEM: only such an account may take the token of session %lu's user.";
+    case ERROR_ACCESS_DENIED:
+        return "Run quarctl-session as LocalSystem, from a service or a task that runs as SYSTEM: Windows gives "
+               "session %lu's user token to LocalSystem alone.";
+    case ERROR_FILE_NOT_FOUND:
+        return "Session %lu does not exist (any more): name a session where a user is logged on (query session "
+               "lists them).";
     case ERROR_NO_TOKEN:
         return "No user is logged on in session %lu: log on there, or name another session with --session.";
     default:
         return "Act on that error, then try again.";
     }
+}
+
+JobPlan PlanJob(const JobFacts& job, bool otherSession) {
+    if (!job.inJob || !otherSession) return {true, 0};
+    // Unknown limits: try; a refusal is error 5, and gets the job's advice.
+    // No limits at all read as unknown too: such a job refuses the same way
+    // on Windows, and Wine reads every job's limits as none.
+    if (!job.limitsKnown || job.limitFlags == 0) return {true, CREATE_BREAKAWAY_FROM_JOB};
+    if ((job.limitFlags & JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK) != 0) return {true, 0};
+    if ((job.limitFlags & JOB_OBJECT_LIMIT_BREAKAWAY_OK) != 0) return {true, CREATE_BREAKAWAY_FROM_JOB};
+    return {false, 0};
+}
+
+const char* ExitStatusMeaning(DWORD status) {
+    switch (status) {
+    case 0xC0000142: // STATUS_DLL_INIT_FAILED
+        return "its DLLs failed to initialise, as when it cannot use its desktop";
+    case 0xC000013A: // STATUS_CONTROL_C_EXIT
+        return "it was ended by a logoff, a shutdown or Ctrl+C";
+    case 0xC0000005: // STATUS_ACCESS_VIOLATION
+        return "it crashed";
+    case 0xC0000135: // STATUS_DLL_NOT_FOUND
+        return "a DLL it needs was not found";
+    default:
+        return NULL;
+    }
+}
+
+bool MutexFound(HANDLE opened, DWORD error) {
+    return opened != NULL || error == ERROR_ACCESS_DENIED;
+}
+
+bool FolderCheckApplies(PSID user, DWORD session) {
+    if (session == 0) return true;
+    if (IsWellKnownSid(user, WinLocalSystemSid) || IsWellKnownSid(user, WinLocalServiceSid) ||
+        IsWellKnownSid(user, WinNetworkServiceSid)) {
+        return true;
+    }
+    // NT SERVICE\<name>: S-1-5-80-...
+    const SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    const SID_IDENTIFIER_AUTHORITY* authority = GetSidIdentifierAuthority(user);
+    return memcmp(authority, &nt, sizeof nt) == 0 && *GetSidSubAuthorityCount(user) > 0 &&
+           *GetSidSubAuthority(user, 0) == SECURITY_SERVICE_ID_BASE_RID;
+}
+
+namespace {
+
+// SYSTEM, Administrators and TrustedInstaller (NT SERVICE\TrustedInstaller).
+bool Trusted(PSID sid) {
+    if (IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) return true;
+    const DWORD trustedInstaller[] = {SECURITY_SERVICE_ID_BASE_RID, 956008885, 3418522649, 1831038044, 1853292631,
+                                      2271478464};
+    const SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    if (memcmp(GetSidIdentifierAuthority(sid), &nt, sizeof nt) != 0 || *GetSidSubAuthorityCount(sid) != 6) {
+        return false;
+    }
+    for (DWORD i = 0; i < 6; ++i) {
+        if (*GetSidSubAuthority(sid, i) != trustedInstaller[i]) return false;
+    }
+    return true;
+}
+
+} // namespace
+
+ChangeRight WhoMayChange(PSECURITY_DESCRIPTOR descriptor, bool folder) {
+    PSID owner = NULL;
+    BOOL defaulted = FALSE;
+    if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == NULL) return {false, NULL};
+    if (!Trusted(owner)) return {false, owner};
+    BOOL present = FALSE;
+    PACL dacl = NULL;
+    // No DACL, or a NULL one, lets everyone do anything.
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || dacl == NULL) {
+        return {false, NULL};
+    }
+    DWORD changing = FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
+                     GENERIC_ALL; // for a folder, FILE_ADD_FILE and FILE_ADD_SUBDIRECTORY
+    if (folder) changing |= FILE_DELETE_CHILD;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* entry = NULL;
+        if (!GetAce(dacl, i, &entry)) return {false, NULL};
+        const auto* header = static_cast<const ACE_HEADER*>(entry);
+        // Inherit-only ACEs are for the folder's children, not for it.
+        if ((header->AceFlags & INHERIT_ONLY_ACE) != 0 || header->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+        PSID account = &allowed->SidStart;
+        if ((allowed->Mask & changing) != 0 && !Trusted(account)) return {false, account};
+    }
+    return {true, NULL};
 }

@@ -50,4 +50,47 @@ size_t QuoteArgument(const char* argument, char* out);
 // that takes the session id.
 const char* TokenAdvice(DWORD error);
 
+// The job this process runs in, as IsProcessInJob and
+// QueryInformationJobObject tell it.
+struct JobFacts {
+    bool inJob;
+    bool limitsKnown; // false when the limits could not be read
+    DWORD limitFlags; // JOB_OBJECT_LIMIT_*
+};
+
+// How quarctl is started from within that job.
+struct JobPlan {
+    bool start;          // false: the job forbids what the start needs
+    DWORD creationFlags; // 0 or CREATE_BREAKAWAY_FROM_JOB
+};
+
+// Windows keeps every process of a job in the job's session, so a child in
+// another session must leave the job; one in this session stays in it, as
+// the caller counts on ending the tree.
+JobPlan PlanJob(const JobFacts& job, bool otherSession);
+
+// What an exit status of quarctl's other than 0 or 1 means: a short text
+// for the NTSTATUS values Windows ends a process with, or NULL.
+const char* ExitStatusMeaning(DWORD status);
+
+// True when a named object exists, from OpenMutexA's handle and its error:
+// an object that refuses this caller (another user's) still exists.
+bool MutexFound(HANDLE opened, DWORD error);
+
+// Whether the bridge must check who may change the programs it starts: it
+// runs as LocalSystem, LocalService, NetworkService or a service's own
+// account (S-1-5-80-...), or in session 0.
+bool FolderCheckApplies(PSID user, DWORD session);
+
+// Who may change a file or folder, read from its owner and DACL.
+struct ChangeRight {
+    bool safe;     // only SYSTEM, Administrators and TrustedInstaller may
+    PSID account;  // else the owner or the ACE's account; NULL: the DACL is NULL
+};
+
+// Whether only SYSTEM, Administrators and TrustedInstaller own the object
+// and may change it: any other account that an ACE on the object itself
+// allows a changing right makes it unsafe, whatever deny ACEs say.
+ChangeRight WhoMayChange(PSECURITY_DESCRIPTOR descriptor, bool folder);
+
 #endif

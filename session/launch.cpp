@@ -72,7 +72,7 @@ void FreeAttributes(LPPROC_THREAD_ATTRIBUTE_LIST list) {
 // Starts the child with the pipe's write end as its standard output and
 // error; the attribute list and the environment are made here.
 LaunchResult Start(const char* toolPath, char* commandLine, HANDLE userToken, HANDLE pipeWrite, HANDLE nul,
-                   PROCESS_INFORMATION* process) {
+                   DWORD creationFlags, PROCESS_INFORMATION* process) {
     HANDLE inherited[] = {pipeWrite, nul};
     LPPROC_THREAD_ATTRIBUTE_LIST attributes = InheritOnly(inherited, 2);
     if (attributes == NULL) return Failure("UpdateProcThreadAttribute");
@@ -85,7 +85,7 @@ LaunchResult Start(const char* toolPath, char* commandLine, HANDLE userToken, HA
     startup.StartupInfo.hStdOutput = pipeWrite;
     startup.StartupInfo.hStdError = pipeWrite;
     startup.lpAttributeList = attributes;
-    const DWORD flags = EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW;
+    const DWORD flags = EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW | creationFlags;
 
     LaunchResult result = {LaunchOutcome::Ended, 0, NULL, 0};
     if (userToken == NULL) {
@@ -115,7 +115,21 @@ LaunchResult Start(const char* toolPath, char* commandLine, HANDLE userToken, HA
 
 } // namespace
 
-LaunchResult LaunchTool(const char* toolPath, char* commandLine, HANDLE userToken, HANDLE out, DWORD boundMs) {
+JobFacts CurrentJob() {
+    JobFacts job = {true, false, 0};
+    BOOL inJob = TRUE;
+    // Unknown counts as in a job: the breakaway is then tried.
+    if (IsProcessInJob(GetCurrentProcess(), NULL, &inJob)) job.inJob = inJob != FALSE;
+    if (!job.inJob) return job;
+    // A NULL handle: the job of this process.
+    JOBOBJECT_BASIC_LIMIT_INFORMATION limits = {};
+    job.limitsKnown = QueryInformationJobObject(NULL, JobObjectBasicLimitInformation, &limits, sizeof limits, NULL) != 0;
+    job.limitFlags = job.limitsKnown ? limits.LimitFlags : 0;
+    return job;
+}
+
+LaunchResult LaunchTool(const char* toolPath, char* commandLine, HANDLE userToken, HANDLE out, DWORD boundMs,
+                        DWORD creationFlags) {
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
     HANDLE read = NULL;
     HANDLE write = NULL;
@@ -130,7 +144,7 @@ LaunchResult LaunchTool(const char* toolPath, char* commandLine, HANDLE userToke
     UniqueHandle nul(nulHandle);
 
     PROCESS_INFORMATION started = {};
-    LaunchResult result = Start(toolPath, commandLine, userToken, pipeWrite.get(), nul.get(), &started);
+    LaunchResult result = Start(toolPath, commandLine, userToken, pipeWrite.get(), nul.get(), creationFlags, &started);
     if (result.outcome == LaunchOutcome::Failed) return result;
     UniqueHandle process(started.hProcess);
     UniqueHandle thread(started.hThread);

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "choice.h"
+
 // quarctl ends within about 10 s; past this, the bridge ends it and fails.
 const DWORD TOOL_BOUND_MS = 20000;
 
@@ -25,6 +27,11 @@ struct LaunchResult {
 // error relayed unchanged to out and its standard input the null device.
 // With userToken NULL it runs as this process; else as that primary
 // token's user, on winsta0\default, in the user's own environment.
-LaunchResult LaunchTool(const char* toolPath, char* commandLine, HANDLE userToken, HANDLE out, DWORD boundMs);
+// creationFlags are added to the start's own (CREATE_BREAKAWAY_FROM_JOB).
+LaunchResult LaunchTool(const char* toolPath, char* commandLine, HANDLE userToken, HANDLE out, DWORD boundMs,
+                        DWORD creationFlags = 0);
+
+// The job this process runs in, and its limits where they can be read.
+JobFacts CurrentJob();
 
 #endif

@@ -31,7 +31,7 @@ bool SessionHoldsMutex(DWORD session) {
     _snprintf(name, sizeof name, "Session\\%lu\\%s", session, SERVER_MUTEX_NAME);
     name[sizeof name - 1] = '\0';
     UniqueHandle mutex(OpenMutexA(SYNCHRONIZE, FALSE, name));
-    return mutex.get() != NULL || GetLastError() == ERROR_ACCESS_DENIED;
+    return MutexFound(mutex.get(), GetLastError());
 }
 
 namespace {

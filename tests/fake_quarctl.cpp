@@ -1,19 +1,26 @@
 // Stands in for quarctl.exe behind quarctl-session: shows the arguments it
-// was given, byte for byte, and ends with a status of its own; or, with
-// --sleep, never ends.
+// was given, byte for byte, and ends with status 1; with --sleep it never
+// ends, with --job it says whether it runs in a job, and with exit:HEX it
+// ends with that status.
 #include <windows.h>
 
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 int main(int argc, char* argv[]) {
     if (argc > 1 && strcmp(argv[1], "--sleep") == 0) Sleep(INFINITE);
+    if (argc > 1 && strncmp(argv[1], "exit:", 5) == 0) return static_cast<int>(strtoul(argv[1] + 5, NULL, 16));
     _setmode(_fileno(stdout), _O_BINARY);
     printf("argc=%d\n", argc);
     if (argc > 1) printf("[%s]\n", argv[1]);
+    BOOL inJob = FALSE;
+    if (argc > 1 && strcmp(argv[1], "--job") == 0 && IsProcessInJob(GetCurrentProcess(), NULL, &inJob)) {
+        printf("in a job: %s\n", inJob ? "yes" : "no");
+    }
     fflush(stdout);
     fputs("to stderr\n", stderr);
-    return 7;
+    return 1;
 }

@@ -7,17 +7,21 @@
 
 namespace {
 
-// Every child joins this job, so none outlives the test program even when
-// the test program itself is killed.
-HANDLE ChildJob() {
-    static HANDLE job = [] {
-        HANDLE handle = CreateJobObjectA(NULL, NULL);
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        if (handle != NULL) SetInformationJobObject(handle, JobObjectExtendedLimitInformation, &limits, sizeof limits);
-        return handle;
-    }();
-    return job;
+HANDLE MakeJob(DWORD limitFlags) {
+    HANDLE handle = CreateJobObjectA(NULL, NULL);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | limitFlags;
+    if (handle != NULL) SetInformationJobObject(handle, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    return handle;
+}
+
+// Every child joins a job, so none outlives the test program even when
+// the test program itself is killed: one job for each breakaway setting
+// (none, JOB_OBJECT_LIMIT_BREAKAWAY_OK, JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK).
+HANDLE ChildJob(DWORD limitFlags) {
+    static HANDLE jobs[] = {MakeJob(0), MakeJob(JOB_OBJECT_LIMIT_BREAKAWAY_OK),
+                            MakeJob(JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK)};
+    return jobs[limitFlags == JOB_OBJECT_LIMIT_BREAKAWAY_OK ? 1 : limitFlags == 0 ? 0 : 2];
 }
 
 std::string ReadAvailable(HANDLE pipe) {
@@ -37,7 +41,7 @@ std::string ReadAvailable(HANDLE pipe) {
 // time from other threads never hold each other's pipes, so no lock holds
 // one start behind another (under emulation a start takes tens of seconds).
 bool StartProcess(const std::string& program, const std::string& commandLine, const STARTUPINFOA* startup,
-                  std::vector<HANDLE> inherit, PROCESS_INFORMATION* process) {
+                  std::vector<HANDLE> inherit, PROCESS_INFORMATION* process, DWORD jobLimits = 0) {
     std::string line = commandLine; // CreateProcessA may write to it
     STARTUPINFOEXA extended = {};
     extended.StartupInfo = *startup;
@@ -67,7 +71,7 @@ bool StartProcess(const std::string& program, const std::string& commandLine, co
     }
     if (extended.lpAttributeList != NULL) DeleteProcThreadAttributeList(extended.lpAttributeList);
     if (!started) return false;
-    AssignProcessToJobObject(ChildJob(), process->hProcess);
+    AssignProcessToJobObject(ChildJob(jobLimits), process->hProcess);
     ResumeThread(process->hThread);
     return true;
 }
@@ -135,7 +139,8 @@ std::string QuoteArgument(const std::string& argument) {
     return quoted + "\"";
 }
 
-ProcessResult RunProgram(const std::string& program, const std::string& commandLine, DWORD timeoutMs) {
+ProcessResult RunProgram(const std::string& program, const std::string& commandLine, DWORD timeoutMs,
+                         DWORD jobLimits) {
     ProcessResult result;
     HANDLE outRead = NULL;
     HANDLE outWrite = NULL;
@@ -169,7 +174,7 @@ ProcessResult RunProgram(const std::string& program, const std::string& commandL
     LARGE_INTEGER end;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
-    const bool started = StartProcess(program, commandLine, &startup, {outWrite, errWrite}, &process);
+    const bool started = StartProcess(program, commandLine, &startup, {outWrite, errWrite}, &process, jobLimits);
     const DWORD startError = GetLastError();
     CloseHandle(outWrite);
     CloseHandle(errWrite);
@@ -197,10 +202,10 @@ ProcessResult RunProgram(const std::string& program, const std::string& commandL
 }
 
 ProcessResult RunWithArguments(const std::string& program, const std::string& argv0,
-                               const std::vector<std::string>& arguments, DWORD timeoutMs) {
+                               const std::vector<std::string>& arguments, DWORD timeoutMs, DWORD jobLimits) {
     std::string commandLine = argv0;
     for (const std::string& argument : arguments) commandLine += " " + QuoteArgument(argument);
-    return RunProgram(program, commandLine, timeoutMs);
+    return RunProgram(program, commandLine, timeoutMs, jobLimits);
 }
 
 ProcessResult RunTool(const std::vector<std::string>& arguments, DWORD timeoutMs) {

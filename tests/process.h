@@ -41,8 +41,11 @@ struct ProcessResult {
     double elapsedMs = 0; // from the start to the end of the process
 };
 
-// Runs program with a raw command line and waits at most timeoutMs.
-ProcessResult RunProgram(const std::string& program, const std::string& commandLine, DWORD timeoutMs);
+// Runs program with a raw command line and waits at most timeoutMs, in a
+// job that has jobLimits (0 or a JOB_OBJECT_LIMIT_*BREAKAWAY_OK) besides
+// ending its processes with the test program.
+ProcessResult RunProgram(const std::string& program, const std::string& commandLine, DWORD timeoutMs,
+                         DWORD jobLimits = 0);
 
 // Runs quarctl.exe with the given arguments, each quoted.
 ProcessResult RunTool(const std::vector<std::string>& arguments, DWORD timeoutMs = 30000);
@@ -52,7 +55,8 @@ ProcessResult RunDoctor(const std::vector<std::string>& arguments, DWORD timeout
 
 // Runs program, named argv0 on its command line, with the arguments each quoted.
 ProcessResult RunWithArguments(const std::string& program, const std::string& argv0,
-                               const std::vector<std::string>& arguments, DWORD timeoutMs = 30000);
+                               const std::vector<std::string>& arguments, DWORD timeoutMs = 30000,
+                               DWORD jobLimits = 0);
 
 // Runs quarctl.exe once for each keyword, all at the same time.
 std::vector<ProcessResult> RunToolsAtOnce(const std::vector<std::string>& keywords);

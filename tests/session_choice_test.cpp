@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include <windows.h>
+#include <sddl.h>
+
 #include "../session/choice.h"
 
 namespace {
@@ -112,10 +115,14 @@ TEST(SessionBridge, AdvisesOnTokenErrors) {
         const char* advice;
     };
     const Case cases[] = {
-        {1314, "Run quarctl-session as LocalSystem, from a service or a task that runs as SYSTEM: only it may take "
-               "the token of session 2's user."},
+        {1314, "Run quarctl-session as an account with SeTcbPrivilege (LocalSystem), from a service or a task that "
+               "runs as SYSTEM: only such an account may take the token of session 2's user."},
+        {5, "Run quarctl-session as LocalSystem, from a service or a task that runs as SYSTEM: Windows gives session "
+            "2's user token to LocalSystem alone."},
+        {2, "Session 2 does not exist (any more): name a session where a user is logged on (query session lists "
+            "them)."},
         {1008, "No user is logged on in session 2: log on there, or name another session with --session."},
-        {5, "Act on that error, then try again."},
+        {87, "Act on that error, then try again."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.error);
@@ -123,6 +130,126 @@ TEST(SessionBridge, AdvisesOnTokenErrors) {
         snprintf(advice, sizeof advice, TokenAdvice(c.error), 2ul);
         EXPECT_STREQ(advice, c.advice);
     }
+}
+
+// From inside a caller's job: quarctl stays in it in the bridge's own
+// session, and leaves it for another, where the job allows.
+TEST(SessionBridge, PlansTheStartFromAJob) {
+    const DWORD breakaway = 0x800;  // JOB_OBJECT_LIMIT_BREAKAWAY_OK
+    const DWORD silent = 0x1000;    // JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK
+    const DWORD kill = 0x2000;      // JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE
+    const DWORD flag = 0x01000000;  // CREATE_BREAKAWAY_FROM_JOB
+    struct Case {
+        const char* name;
+        JobFacts job;
+        bool otherSession;
+        bool start;
+        DWORD flags;
+    };
+    const Case cases[] = {
+        {"no job, another session", {false, false, 0}, true, true, 0},
+        {"own session, a forbidding job", {true, true, kill}, false, true, 0},
+        {"own session, breakaway allowed", {true, true, kill | breakaway}, false, true, 0},
+        {"another session, breakaway allowed", {true, true, kill | breakaway}, true, true, flag},
+        {"another session, silent breakaway", {true, true, kill | silent}, true, true, 0},
+        {"another session, a forbidding job", {true, true, kill}, true, false, 0},
+        {"another session, limits unread", {true, false, 0}, true, true, flag},
+        {"another session, no limits read", {true, true, 0}, true, true, flag},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const JobPlan plan = PlanJob(c.job, c.otherSession);
+        EXPECT_EQ(plan.start, c.start);
+        EXPECT_EQ(plan.creationFlags, c.flags);
+    }
+}
+
+// A SID from its string form, freed with the object.
+struct Sid {
+    explicit Sid(const char* text) { ConvertStringSidToSidA(text, &sid); }
+    ~Sid() { LocalFree(sid); }
+    Sid(const Sid&) = delete;
+    Sid& operator=(const Sid&) = delete;
+    PSID sid = NULL;
+};
+
+TEST(SessionBridge, ChecksTheFolderForServicesOnly) {
+    const struct {
+        const char* user;
+        DWORD session;
+        bool applies;
+    } cases[] = {
+        {"S-1-5-18", 1, true},  {"S-1-5-19", 1, true}, {"S-1-5-20", 1, true},
+        {"S-1-5-80-123-456", 1, true}, // NT SERVICE\<name>
+        {"S-1-5-21-1-2-3-1001", 0, true}, {"S-1-5-21-1-2-3-1001", 1, false}, {"S-1-5-32-544", 2, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.user);
+        Sid user(c.user);
+        ASSERT_NE(user.sid, nullptr);
+        EXPECT_EQ(FolderCheckApplies(user.sid, c.session), c.applies);
+    }
+}
+
+// Who may change a file or folder, by its descriptor as icacls would show it.
+TEST(SessionBridge, FindsWhoMayChangeAFile) {
+    const char TI[] = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+    struct Case {
+        const char* name;
+        std::string sddl;
+        bool folder;
+        const char* account; // NULL: safe
+    };
+    const Case cases[] = {
+        {"Program Files as installed",
+         std::string("O:") + TI + "D:PAI(A;;FA;;;" + TI + ")(A;CIIO;GA;;;" + TI +
+             ")(A;;0x1301bf;;;SY)(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;BA)(A;OICIIO;GA;;;BA)(A;;0x1200a9;;;BU)"
+             "(A;OICIIO;GXGR;;;BU)(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;AC)(A;OICIIO;GXGR;;;AC)",
+         true, NULL},
+        {"a folder under C:\\",
+         "O:BAD:AI(A;ID;FA;;;BA)(A;OICIIOID;GA;;;BA)(A;ID;FA;;;SY)(A;OICIIOID;GA;;;SY)(A;OICIID;0x1200a9;;;BU)"
+         "(A;ID;0x1301bf;;;AU)(A;OICIIOID;SDGXGWGR;;;AU)",
+         true, "S-1-5-11"},
+        {"owned by a user", "O:S-1-5-21-1-2-3-1001D:(A;;FA;;;SY)", false, "S-1-5-21-1-2-3-1001"},
+        {"Everyone may write", "O:SYD:(A;;FA;;;SY)(A;;FW;;;WD)", false, "S-1-1-0"},
+        {"an inherit-only CREATOR OWNER", "O:SYD:(A;OICIIO;GA;;;CO)(A;;FA;;;BA)", true, NULL},
+        {"a deny beside an allow", "O:BAD:(D;;FA;;;BU)(A;;0x2;;;BU)", false, "S-1-5-32-545"},
+        {"read and execute for users", "O:SYD:(A;;0x1200a9;;;BU)(A;;0x1200a9;;;WD)", false, NULL},
+        {"delete a child, on a file", "O:SYD:(A;;0x40;;;BU)", false, NULL},
+        {"delete a child, on a folder", "O:SYD:(A;;0x40;;;BU)", true, "S-1-5-32-545"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PSECURITY_DESCRIPTOR descriptor = NULL;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(c.sddl.c_str(), SDDL_REVISION_1, &descriptor,
+                                                                         NULL))
+            << GetLastError();
+        const ChangeRight right = WhoMayChange(descriptor, c.folder);
+        EXPECT_EQ(right.safe, c.account == NULL);
+        char* account = NULL;
+        if (right.account != NULL) ConvertSidToStringSidA(right.account, &account);
+        EXPECT_STREQ(account == NULL ? "" : account, c.account == NULL ? "" : c.account);
+        LocalFree(account);
+        LocalFree(descriptor);
+    }
+    // A NULL DACL lets everyone in; made by hand, as Wine reads the SDDL
+    // for one (D:NO_ACCESS_CONTROL) as an empty DACL.
+    SECURITY_DESCRIPTOR open;
+    Sid admins("S-1-5-32-544");
+    ASSERT_TRUE(InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(SetSecurityDescriptorOwner(&open, admins.sid, FALSE));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&open, TRUE, NULL, FALSE));
+    const ChangeRight right = WhoMayChange(&open, false);
+    EXPECT_FALSE(right.safe);
+    EXPECT_EQ(right.account, nullptr);
+}
+
+TEST(SessionBridge, FindsAMutexThatRefusesUs) {
+    HANDLE some = reinterpret_cast<HANDLE>(0x44);
+    EXPECT_TRUE(MutexFound(some, 0));
+    EXPECT_TRUE(MutexFound(NULL, 5));   // another user's
+    EXPECT_FALSE(MutexFound(NULL, 2));  // none
+    EXPECT_FALSE(MutexFound(NULL, 6));  // another kind of object
 }
 
 } // namespace

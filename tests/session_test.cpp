@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "../session/bridge.h"
 #include "../session/launch.h"
 #include "../session/sessions.h"
 #include "desktop_test.h"
@@ -104,20 +105,20 @@ TEST_F(Bridge, PassesTheKeywordOnUnchanged) {
     ASSERT_TRUE(folder.ok());
     const char* keywords[] = {"STATUS",   "two words", "say \"hi\"", "C:\\dir\\", "trailing\\", "two\\\\",
                               "\\\"",     "\"",        R"(\\server\share)", "& | < > ^ %", "%PATH%", "tab\there",
-                              "", "--help"};
+                              "", "--help", "a\\\"b c"};
     for (const char* keyword : keywords) {
         SCOPED_TRACE(keyword);
         const ProcessResult run = folder.Run({keyword});
         EXPECT_EQ(run.out, std::string("argc=2\n[") + keyword + "]\nto stderr\r\n");
-        EXPECT_EQ(run.status, 7u);
+        EXPECT_EQ(run.status, 1u);
         EXPECT_EQ(run.err, "");
     }
     const ProcessResult none = folder.Run({});
     EXPECT_EQ(none.out, "argc=1\nto stderr\r\n");
-    EXPECT_EQ(none.status, 7u);
+    EXPECT_EQ(none.status, 1u);
     const ProcessResult own = folder.Run({"--session", std::to_string(OwnSession()), "a b"});
     EXPECT_EQ(own.out, "argc=2\n[a b]\nto stderr\r\n");
-    EXPECT_EQ(own.status, 7u);
+    EXPECT_EQ(own.status, 1u);
 }
 
 // The bridge's own failures: status 2 and two lines, what failed and what
@@ -139,6 +140,11 @@ TEST_F(Bridge, OwnFailuresExitTwo) {
         {{"--session", "4000", "STATUS"},
          "quarctl-session: there is no session 4000.\r\n"
          "What to do: name a session where a user is logged on (query session lists them).\r\n"},
+        // Statuses that are not quarctl's own, as Windows ends a process.
+        {{"exit:C0000142"},
+         "quarctl-session: quarctl ended with status 0xC0000142: its DLLs failed to initialise, as when it cannot "
+         "use its desktop.\r\n"},
+        {{"exit:2"}, "quarctl-session: quarctl ended with status 0x00000002, which is not one of its own.\r\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arguments[0] + " " + (c.arguments.size() > 1 ? c.arguments[1] : ""));
@@ -196,6 +202,53 @@ TEST_F(Bridge, LaunchesThroughAUserToken) {
     CloseHandle(read);
     CloseHandle(write);
     CloseHandle(token);
+}
+
+// Inside a caller's job, quarctl in the bridge's own session stays in it,
+// unless the job lets every child leave.
+TEST_F(Bridge, KeepsQuarctlInTheCallersJob) {
+    BridgeFolder folder("fake_quarctl.exe");
+    ASSERT_TRUE(folder.ok());
+    const struct {
+        DWORD limits;
+        const char* inJob;
+    } cases[] = {{0, "yes"}, {JOB_OBJECT_LIMIT_BREAKAWAY_OK, "yes"}, {JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK, "no"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.limits);
+        const ProcessResult run = RunWithArguments(folder.Bridge(), "quarctl-session", {"--job"}, 30000, c.limits);
+        EXPECT_EQ(run.out, std::string("argc=2\n[--job]\nin a job: ") + c.inJob + "\nto stderr\r\n");
+        EXPECT_EQ(run.status, 1u);
+    }
+}
+
+// The way into another session, with this session's token, run by a copy
+// of this test program inside a job, since a process cannot leave its own:
+// quarctl leaves a job that allows it, and one that forbids it starts
+// nothing.
+TEST_F(Bridge, TokenPathLeavesTheJob) {
+    char tool[MAX_PATH];
+    if (GetEnvironmentVariableA("QUARCTL_TEST_JOB_TOOL", tool, MAX_PATH) > 0) {
+        fflush(stdout);
+        ExitProcess(static_cast<UINT>(RunQuarctl(tool, "--job", OwnSession(), true, GetStdHandle(STD_OUTPUT_HANDLE))));
+    }
+    BridgeFolder folder("fake_quarctl.exe");
+    ASSERT_TRUE(folder.ok());
+    SetEnvironmentVariableA("QUARCTL_TEST_JOB_TOOL", folder.Tool().c_str());
+    const std::vector<std::string> filter = {"--gtest_filter=Bridge.TokenPathLeavesTheJob"};
+    const ProcessResult allowed =
+        RunWithArguments(SiblingPath("e2e_test.exe"), "e2e_test", filter, 60000, JOB_OBJECT_LIMIT_BREAKAWAY_OK);
+    const ProcessResult forbidden = RunWithArguments(SiblingPath("e2e_test.exe"), "e2e_test", filter, 60000);
+    SetEnvironmentVariableA("QUARCTL_TEST_JOB_TOOL", NULL);
+    EXPECT_NE(allowed.out.find("[--job]\nin a job: no\nto stderr\r\n"), std::string::npos) << allowed.out;
+    EXPECT_EQ(allowed.status, 1u);
+    const std::string advice =
+        "quarctl-session: the calling program keeps its children in a job that forbids breakaway, so Windows "
+        "cannot start a process in session " + std::to_string(OwnSession()) + " from it.\r\n"
+        "What to do: let that job allow breakaway (JOB_OBJECT_LIMIT_BREAKAWAY_OK), or run quarctl-session from a "
+        "program that does not hold it in such a job.\r\n";
+    EXPECT_NE(forbidden.out.find(advice), std::string::npos) << forbidden.out;
+    EXPECT_EQ(forbidden.out.find("argc="), std::string::npos) << "started in a forbidding job";
+    EXPECT_EQ(forbidden.status, 2u);
 }
 
 TEST_F(Bridge, EightAtOnce) {

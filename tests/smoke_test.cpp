@@ -62,6 +62,8 @@ TEST_F(Smoke, WithoutAnApplication) {
     const ProcessResult& doctor = runs[2];
     EXPECT_TRUE(Has(doctor.out, ArchitectureLine())) << doctor.out;
     EXPECT_TRUE(Has(doctor.out, "\r\n  Near miss: a message-only window 0x")) << doctor.out;
+    // Wine's files belong to the Wine user, whom a service must not trust.
+    EXPECT_TRUE(Has(doctor.out, "quarctl.exe can be changed by ")) << doctor.out;
     EXPECT_TRUE(Has(doctor.out, "\r\n  quarctl STATUS prints \"QUARCTL: Quarvel is NOT running.\" and exits with "
                                 "status 1\r\n"))
         << doctor.out;
@@ -78,8 +80,9 @@ TEST_F(Smoke, AgainstARunningApplication) {
     const std::vector<ProcessResult> runs = RunAtOnce({
         [] { return RunDoctor({}, SLOW_START_MS); },
         [] {
+            // Inside a job that allows breakaway, as agents run it.
             return RunWithArguments(ProgramBeside("quarctl-session.exe"), "quarctl-session", {"STATUS"},
-                                    SLOW_START_MS);
+                                    SLOW_START_MS, JOB_OBJECT_LIMIT_BREAKAWAY_OK);
         },
     });
     const ProcessResult& doctor = runs[0];

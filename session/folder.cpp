@@ -1,0 +1,69 @@
+#include "folder.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "choice.h"
+
+void AccountName(PSID account, char* text, size_t size) {
+    if (account == NULL) {
+        _snprintf(text, size, "everyone (it has no DACL)");
+        text[size - 1] = '\0';
+        return;
+    }
+    char name[128] = "";
+    char domain[128] = "";
+    DWORD nameSize = sizeof name;
+    DWORD domainSize = sizeof domain;
+    SID_NAME_USE use;
+    const bool named = LookupAccountSidA(NULL, account, name, &nameSize, domain, &domainSize, &use) != 0;
+    char* sid = NULL;
+    if (!ConvertSidToStringSidA(account, &sid)) sid = NULL;
+    if (named) {
+        _snprintf(text, size, "%s%s%s (%s)", domain, domain[0] == '\0' ? "" : "\\", name, sid == NULL ? "?" : sid);
+    } else {
+        _snprintf(text, size, "%s", sid == NULL ? "an account that cannot be named" : sid);
+    }
+    text[size - 1] = '\0';
+    if (sid != NULL) LocalFree(sid);
+}
+
+namespace {
+
+// Reads the descriptor's verdict into check; false when it is unsafe.
+bool Checked(DWORD error, PSECURITY_DESCRIPTOR descriptor, bool folder, const char* path, FolderCheck* check) {
+    _snprintf(check->object, sizeof check->object, "%s", path);
+    check->object[sizeof check->object - 1] = '\0';
+    if (error != ERROR_SUCCESS) {
+        check->error = error;
+        return false;
+    }
+    const ChangeRight right = WhoMayChange(descriptor, folder);
+    if (!right.safe) AccountName(right.account, check->account, sizeof check->account);
+    LocalFree(descriptor);
+    return right.safe;
+}
+
+} // namespace
+
+FolderCheck CheckToolFolder(HANDLE tool, const char* folder) {
+    FolderCheck check = {};
+    const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    char path[MAX_PATH];
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    _snprintf(path, sizeof path, "%s\\quarctl.exe", folder);
+    path[sizeof path - 1] = '\0';
+    DWORD error = GetSecurityInfo(tool, SE_FILE_OBJECT, what, NULL, NULL, NULL, NULL, &descriptor);
+    if (!Checked(error, descriptor, false, path, &check)) return check;
+    _snprintf(path, sizeof path, "%s\\quarctl-session.exe", folder);
+    path[sizeof path - 1] = '\0';
+    error = GetNamedSecurityInfoA(path, SE_FILE_OBJECT, what, NULL, NULL, NULL, NULL, &descriptor);
+    if (!Checked(error, descriptor, false, path, &check)) return check;
+    error = GetNamedSecurityInfoA(folder, SE_FILE_OBJECT, what, NULL, NULL, NULL, NULL, &descriptor);
+    if (!Checked(error, descriptor, true, folder, &check)) return check;
+    check.object[0] = '\0';
+    check.safe = true;
+    return check;
+}

@@ -1,0 +1,28 @@
+// Who may change the programs quarctl-session starts, read from the files
+// themselves: a service must not run what a user can replace.
+#ifndef QUARCTL_SESSION_FOLDER_H
+#define QUARCTL_SESSION_FOLDER_H
+
+#include <windows.h>
+
+#include <stddef.h>
+
+// The first of quarctl.exe, quarctl-session.exe and their folder that an
+// account other than SYSTEM, Administrators and TrustedInstaller may change.
+struct FolderCheck {
+    bool safe;
+    DWORD error;           // a security descriptor that could not be read, else 0
+    char object[MAX_PATH]; // the file or folder found unsafe, or unread
+    char account[300];     // who may change it
+};
+
+// "DOMAIN\name (S-1-...)" for an account; NULL is everyone, as a NULL
+// DACL allows.
+void AccountName(PSID account, char* text, size_t size);
+
+// Checks quarctl.exe through tool, a handle the caller opened with
+// GENERIC_READ and keeps open so that the file cannot be swapped until it
+// has started, then quarctl-session.exe in folder, then folder itself.
+FolderCheck CheckToolFolder(HANDLE tool, const char* folder);
+
+#endif
