@@ -29,7 +29,10 @@ NAMESPACE = uuid.UUID("6d1f7a52-3c0e-4b8e-9a57-2f04c1d8e913")
 # versions to replace by it.
 UPGRADE_CODES = {"x64": "014096BF-D307-476C-A81D-71CFAE42DB1D", "x86": "A02467DE-F17C-438D-94F2-27E60801BF00"}
 FILES = ["quarctl.exe", "quarctl-doctor.exe", "quarctl-session.exe", "ensure-running.cmd", "close-and-wait.cmd",
-         "README.md", "LICENSE", "THIRD-PARTY-NOTICES.txt"]
+         "check_quarvel.cmd", "quarvel-status.ps1", "quarvel-detect.ps1", "quarvel-remediate.ps1",
+         "register-start-task.ps1", "quarvel-textfile.ps1", "README.md", "LICENSE", "THIRD-PARTY-NOTICES.txt",
+         "docs/development.md", "docs/doctor.md", "docs/examples.md", "docs/fleet.md", "docs/protocol.md",
+         "docs/release.md"]
 
 # Appends the install folder to the system PATH on install ("=" set, "*"
 # system-wide, "[~];" after the existing value) and takes it out on
@@ -109,6 +112,7 @@ def main():
             source = os.path.join(args.payload, name)
             if not os.path.isfile(source):
                 sys.exit(f"build-msi: {source} is missing")
+            os.makedirs(os.path.dirname(os.path.join(work, name)), exist_ok=True)
             shutil.copyfile(source, os.path.join(work, name))
             os.utime(os.path.join(work, name), (args.epoch, args.epoch))
         defines = {

@@ -64,6 +64,7 @@ TEST_F(Examples, EveryExitPath) {
     };
     const char* const ENSURE = "ensure-running.cmd";
     const char* const CLOSE = "close-and-wait.cmd";
+    const char* const CHECK = "check_quarvel.cmd"; // through quarctl-session
     const Case cases[] = {
         {ENSURE, "", "--running", Tool::Beside, 0, "Quavel is running.\n", "060B", 0},
         {ENSURE, "", "", Tool::Beside, 0, "Quavel is not running.\nQuavel is starting.\n", "060B 0609", 0},
@@ -95,6 +96,11 @@ TEST_F(Examples, EveryExitPath) {
          "Quavel is closing down.\nclose-and-wait: Quarvel is still running after 2 s.\n", "060A", 2000},
         {CLOSE, "", "", Tool::OnPath, 0, "Quavel is closing down.\nclose-and-wait: Quarvel has closed.\n", "060A", 0},
         {CLOSE, "2x", NULL, Tool::Beside, 2, "usage: close-and-wait.cmd [SECONDS]   (SECONDS a whole number)\n", "", 0},
+        {CHECK, "", "--running", Tool::Beside, 0, "OK: Quavel is running.\n", "060B", 0},
+        {CHECK, "", "", Tool::Beside, 1, "WARNING: Quavel is not running.\n", "060B", 0},
+        {CHECK, "", NULL, Tool::Beside, 2, "CRITICAL: QUARCTL: Quarvel is NOT running.\n", "", 0},
+        {CHECK, "", "--reply 0x047F", Tool::Beside, 3, "UNKNOWN: no answer (status 0)\n", "060B", 0},
+        {CHECK, "", "--running", Tool::OnPath, 0, "OK: Quavel is running.\n", "060B", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.script) + " " + c.arguments + " against " + (c.standIn ? c.standIn : "nothing"));

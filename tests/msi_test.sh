@@ -40,8 +40,7 @@ msiexec() {
   [ "$status" -eq "$3" ] || { echo "        msiexec $1 $2: status $status, not $3"; return 1; }
 }
 installed() {
-  for file in payload/*; do
-    file=$(basename "$file")
+  for file in $(cd payload && find . -type f); do
     [ -f "$files/$file" ] || { echo "        $file is missing"; return 1; }
   done
 }

@@ -6,10 +6,13 @@
 # source's texts, and stand-in notices (the real ones are made at packaging).
 make_payload() {
   mkdir -p "$1"
-  for file in quarctl.exe quarctl-doctor.exe quarctl-session.exe ensure-running.cmd close-and-wait.cmd; do
+  for file in quarctl.exe quarctl-doctor.exe quarctl-session.exe ensure-running.cmd close-and-wait.cmd \
+    check_quarvel.cmd quarvel-status.ps1 quarvel-detect.ps1 quarvel-remediate.ps1 register-start-task.ps1 \
+    quarvel-textfile.ps1; do
     cp "$BIN/$file" "$1/"
   done
   cp "$SOURCE/README.md" "$SOURCE/LICENSE" "$1/"
+  cp -r "$SOURCE/docs" "$1/"
   echo "notices" >"$1/THIRD-PARTY-NOTICES.txt"
 }
 

@@ -14,14 +14,19 @@ namespace {
 
 using ServerLink = DesktopTest;
 
-TEST_F(ServerLink, WindowDestroyedBeforeTheSend) {
+// A top-level window of this program, of a class of its own (registered on
+// first use) or of a system class.
+HWND MakeWindow(const char* className, DWORD exStyle = 0) {
     WNDCLASSA windowClass = {};
     windowClass.lpfnWndProc = DefWindowProcA;
     windowClass.hInstance = GetModuleHandleA(NULL);
-    windowClass.lpszClassName = "QuarctlTestVanishing";
-    ASSERT_NE(RegisterClassA(&windowClass), 0);
-    HWND window = CreateWindowExA(0, windowClass.lpszClassName, "", 0, 0, 0, 10, 10, NULL, NULL,
-                                  windowClass.hInstance, NULL);
+    windowClass.lpszClassName = className;
+    RegisterClassA(&windowClass);
+    return CreateWindowExA(exStyle, className, "", 0, 0, 0, 10, 10, NULL, NULL, windowClass.hInstance, NULL);
+}
+
+TEST_F(ServerLink, WindowDestroyedBeforeTheSend) {
+    HWND window = MakeWindow("QuarctlTestVanishing");
     ASSERT_NE(window, nullptr);
     ASSERT_TRUE(DestroyWindow(window));
 
@@ -29,7 +34,7 @@ TEST_F(ServerLink, WindowDestroyedBeforeTheSend) {
     const ControlExchange exchange = SendControlCommand(window, CMD_STATUS);
     EXPECT_EQ(exchange.outcome, ExchangeOutcome::NotResponding);
     EXPECT_LT(GetTickCount() - start, 1000u);
-    UnregisterClassA(windowClass.lpszClassName, windowClass.hInstance);
+    UnregisterClassA("QuarctlTestVanishing", GetModuleHandleA(NULL));
 }
 
 // Stands in for a busy desktop's tooltips and menus: destroys each doomed
@@ -51,19 +56,13 @@ bool CloseDoomed(HWND window, void* context) {
 // The walk starts again from the top when the window it stands on closes,
 // at most three times, then ends as at the last window.
 TEST_F(ServerLink, WalkSurvivesAClosingWindow) {
-    WNDCLASSA windowClass = {};
-    windowClass.lpfnWndProc = DefWindowProcA;
-    windowClass.hInstance = GetModuleHandleA(NULL);
-    windowClass.lpszClassName = "QuarvelFrameClass";
-    ASSERT_NE(RegisterClassA(&windowClass), 0);
-    HWND frame = CreateWindowExA(0, "QuarvelFrameClass", "", 0, 0, 0, 10, 10, NULL, NULL, windowClass.hInstance, NULL);
+    HWND frame = MakeWindow("QuarvelFrameClass");
     ASSERT_NE(frame, nullptr);
     for (const int closing : {1, 3, 4}) {
         SCOPED_TRACE(closing);
         Closer closer;
         for (int i = 0; i < closing; ++i) {
-            closer.doomed.push_back(CreateWindowExA(WS_EX_TOPMOST, "Static", "", 0, 0, 0, 10, 10, NULL, NULL,
-                                                    windowClass.hInstance, NULL));
+            closer.doomed.push_back(MakeWindow("QuarctlTestTooltip", WS_EX_TOPMOST));
         }
         EXPECT_EQ(WalkTopLevelWindows(CloseDoomed, &closer), closing <= 3 ? frame : NULL);
         for (HWND left : closer.doomed) {
@@ -71,7 +70,7 @@ TEST_F(ServerLink, WalkSurvivesAClosingWindow) {
         }
     }
     DestroyWindow(frame);
-    UnregisterClassA("QuarvelFrameClass", windowClass.hInstance);
+    UnregisterClassA("QuarvelFrameClass", GetModuleHandleA(NULL));
 }
 
 TEST_F(ServerLink, NothingFoundWithoutAServer) {

@@ -1,0 +1,13 @@
+# Registers a task that runs as SYSTEM every morning at 07:00 and starts
+# Quarvel's activity through quarctl-session. Task Scheduler's defaults
+# would skip it on battery, and while the machine sleeps at 07:00; these
+# settings run it on battery, and as soon as the machine is available.
+$folder = if ($env:ProgramW6432) { $env:ProgramW6432 } else { $env:ProgramFiles }
+$bridge = Join-Path $folder 'QUARCTL\quarctl-session.exe'
+$action = New-ScheduledTaskAction -Execute $bridge -Argument 'START'
+$trigger = New-ScheduledTaskTrigger -Daily -At '07:00'
+$principal = New-ScheduledTaskPrincipal -UserId 'SYSTEM' -LogonType ServiceAccount -RunLevel Highest
+$settings = New-ScheduledTaskSettingsSet -AllowStartIfOnBatteries -DontStopIfGoingOnBatteries -StartWhenAvailable `
+    -ExecutionTimeLimit (New-TimeSpan -Minutes 1)
+Register-ScheduledTask -TaskName 'Start Quarvel activity' -Action $action -Trigger $trigger -Principal $principal `
+    -Settings $settings -Force
