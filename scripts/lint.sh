@@ -4,7 +4,7 @@
 #   scripts/lint.sh [SOURCE...]   the given sources, or all of them
 set -eu
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh --x64
 cmake --preset mingw-x64 -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 
 sources=${*:-$(git ls-files '*.cpp')}

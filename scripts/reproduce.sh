@@ -16,7 +16,7 @@ set -eu
 cd "$(dirname "$0")/.."
 signed=""
 if [ $# -gt 0 ]; then signed=$(realpath "$1"); fi
-scripts/setup.sh
+scripts/setup.sh --x64
 root=$(pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -37,7 +37,7 @@ HWND WalkTopLevelWindows(WindowVisitor visit, void* context) {
         if (visit(window, context)) return window;
         // GetWindow leaves the last error as it was at the last window.
         SetLastError(0);
-        const HWND next = GetWindow(window, GW_HWNDNEXT);
+        HWND next = GetWindow(window, GW_HWNDNEXT);
         // The window it stood on was destroyed meanwhile (tooltips, menus
         // and toasts come and go on a busy desktop): the rest of the list
         // is out of reach from it, so start again from the top.
@@ -53,7 +53,7 @@ HWND WalkTopLevelWindows(WindowVisitor visit, void* context) {
 
 namespace {
 
-bool IsFrame(HWND window, void*) {
+bool IsFrame(HWND window, void* /*context*/) {
     return IsServerFrameClass(window);
 }
 

@@ -82,8 +82,8 @@ int JobFailure(HANDLE out, DWORD session) {
 }
 
 int FolderFailure(HANDLE out, const FolderCheck& check, const char* folder) {
-    char what[MAX_PATH + 400];
     if (check.error != 0) {
+        char what[MAX_PATH + 64];
         _snprintf(what, sizeof what, "the security of %s could not be read", check.object);
         what[sizeof what - 1] = '\0';
         return Fail(out, what, check.error, ADVICE_ERROR);

@@ -124,6 +124,7 @@ const char* ExitStatusMeaning(DWORD status) {
     }
 }
 
+// cppcheck-suppress constParameter ; a HANDLE is only compared here
 bool MutexFound(HANDLE opened, DWORD error) {
     return opened != NULL || error == ERROR_ACCESS_DENIED;
 }

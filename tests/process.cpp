@@ -19,7 +19,7 @@ HANDLE MakeJob(DWORD limitFlags) {
 // the test program itself is killed: one job for each breakaway setting
 // (none, JOB_OBJECT_LIMIT_BREAKAWAY_OK, JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK).
 HANDLE ChildJob(DWORD limitFlags) {
-    static HANDLE jobs[] = {MakeJob(0), MakeJob(JOB_OBJECT_LIMIT_BREAKAWAY_OK),
+    static const HANDLE jobs[] = {MakeJob(0), MakeJob(JOB_OBJECT_LIMIT_BREAKAWAY_OK),
                             MakeJob(JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK)};
     return jobs[limitFlags == JOB_OBJECT_LIMIT_BREAKAWAY_OK ? 1 : limitFlags == 0 ? 0 : 2];
 }

@@ -245,7 +245,7 @@ TEST(SessionBridge, FindsWhoMayChangeAFile) {
 }
 
 TEST(SessionBridge, FindsAMutexThatRefusesUs) {
-    HANDLE some = reinterpret_cast<HANDLE>(0x44);
+    auto* some = reinterpret_cast<HANDLE>(0x44);
     EXPECT_TRUE(MutexFound(some, 0));
     EXPECT_TRUE(MutexFound(NULL, 5));   // another user's
     EXPECT_FALSE(MutexFound(NULL, 2));  // none
