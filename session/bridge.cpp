@@ -20,8 +20,10 @@ void WriteLine(HANDLE out, const char* format, ...) { // NOLINT(cert-dcl50-cpp):
     va_end(args);
     if (length < 0) length = static_cast<int>(sizeof line - 3); // cut short
     // The system's message texts come in the ANSI code page; a localized
-    // Windows would show them garbled where the OEM one is read.
-    CharToOemBuffA(line, line, static_cast<DWORD>(length));
+    // Windows would show them garbled where the OEM one is read. USER32 is
+    // loaded for it here alone: a start that succeeds does without it.
+    const auto toOem = SYSTEM_FUNCTION("user32.dll", CharToOemBuffA);
+    if (toOem != NULL) toOem(line, line, static_cast<DWORD>(length));
     line[length++] = '\r';
     line[length++] = '\n';
     DWORD written = 0;

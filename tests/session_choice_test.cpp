@@ -139,13 +139,7 @@ TEST(SessionBridge, PlansTheStartFromAJob) {
     const DWORD silent = 0x1000;    // JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK
     const DWORD kill = 0x2000;      // JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE
     const DWORD flag = 0x01000000;  // CREATE_BREAKAWAY_FROM_JOB
-    struct Case {
-        const char* name;
-        JobFacts job;
-        bool otherSession;
-        bool start;
-        DWORD flags;
-    };
+    struct Case { const char* name; JobFacts job; bool otherSession, start; DWORD flags; };
     const Case cases[] = {
         {"no job, another session", {false, false, 0}, true, true, 0},
         {"own session, a forbidding job", {true, true, kill}, false, true, 0},
@@ -168,17 +162,11 @@ TEST(SessionBridge, PlansTheStartFromAJob) {
 struct Sid {
     explicit Sid(const char* text) { ConvertStringSidToSidA(text, &sid); }
     ~Sid() { LocalFree(sid); }
-    Sid(const Sid&) = delete;
-    Sid& operator=(const Sid&) = delete;
     PSID sid = NULL;
 };
 
 TEST(SessionBridge, ChecksTheFolderForServicesOnly) {
-    const struct {
-        const char* user;
-        DWORD session;
-        bool applies;
-    } cases[] = {
+    const struct { const char* user; DWORD session; bool applies; } cases[] = {
         {"S-1-5-18", 1, true},  {"S-1-5-19", 1, true}, {"S-1-5-20", 1, true},
         {"S-1-5-80-123-456", 1, true}, // NT SERVICE\<name>
         {"S-1-5-21-1-2-3-1001", 0, true}, {"S-1-5-21-1-2-3-1001", 1, false}, {"S-1-5-32-544", 2, false},
@@ -194,12 +182,7 @@ TEST(SessionBridge, ChecksTheFolderForServicesOnly) {
 // Who may change a file or folder, by its descriptor as icacls would show it.
 TEST(SessionBridge, FindsWhoMayChangeAFile) {
     const char TI[] = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
-    struct Case {
-        const char* name;
-        std::string sddl;
-        bool folder;
-        const char* account; // NULL: safe
-    };
+    struct Case { const char* name; std::string sddl; bool folder; const char* account; }; // account NULL: safe
     const Case cases[] = {
         {"Program Files as installed",
          std::string("O:") + TI + "D:PAI(A;;FA;;;" + TI + ")(A;CIIO;GA;;;" + TI +
@@ -245,8 +228,7 @@ TEST(SessionBridge, FindsWhoMayChangeAFile) {
 }
 
 TEST(SessionBridge, FindsAMutexThatRefusesUs) {
-    auto* some = reinterpret_cast<HANDLE>(0x44);
-    EXPECT_TRUE(MutexFound(some, 0));
+    EXPECT_TRUE(MutexFound(reinterpret_cast<HANDLE>(0x44), 0));
     EXPECT_TRUE(MutexFound(NULL, 5));   // another user's
     EXPECT_FALSE(MutexFound(NULL, 2));  // none
     EXPECT_FALSE(MutexFound(NULL, 6));  // another kind of object
