@@ -179,7 +179,8 @@ FolderFacts GatherFolderFacts() {
     char path[MAX_PATH];
     const DWORD length = GetModuleFileNameA(NULL, path, MAX_PATH);
     facts.folder.assign(path, length < MAX_PATH ? length : 0);
-    facts.folder = facts.folder.substr(0, facts.folder.rfind('\\') == std::string::npos ? 0 : facts.folder.rfind('\\'));
+    const size_t name = facts.folder.rfind('\\');
+    facts.folder.resize(name == std::string::npos ? 0 : name);
     const std::string tool = facts.folder + "\\quarctl.exe";
     UniqueHandle handle(CreateFileA(tool.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL));
     if (handle.get() == INVALID_HANDLE_VALUE) {
