@@ -3,6 +3,7 @@
 // the time the request is sent.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -37,20 +38,15 @@ TEST_F(ServerLink, WindowDestroyedBeforeTheSend) {
     UnregisterClassA("QuarctlTestVanishing", GetModuleHandleA(NULL));
 }
 
-// Stands in for a busy desktop's tooltips and menus: destroys each doomed
-// window as the walk stands on it, and takes the frame.
-struct Closer {
-    std::vector<HWND> doomed;
-};
-
+// Destroys each doomed window as the walk stands on it, as a busy desktop's
+// tooltips and menus close, and takes the frame.
 bool CloseDoomed(HWND window, void* context) {
-    for (HWND& doomed : static_cast<Closer*>(context)->doomed) {
-        if (doomed != window) continue;
-        DestroyWindow(window);
-        doomed = NULL;
-        return false;
-    }
-    return IsServerFrameClass(window);
+    auto* doomed = static_cast<std::vector<HWND>*>(context);
+    const auto at = std::find(doomed->begin(), doomed->end(), window);
+    if (at == doomed->end()) return IsServerFrameClass(window);
+    DestroyWindow(window);
+    doomed->erase(at);
+    return false;
 }
 
 // The walk starts again from the top when the window it stands on closes,
@@ -60,14 +56,10 @@ TEST_F(ServerLink, WalkSurvivesAClosingWindow) {
     ASSERT_NE(frame, nullptr);
     for (const int closing : {1, 3, 4}) {
         SCOPED_TRACE(closing);
-        Closer closer;
-        for (int i = 0; i < closing; ++i) {
-            closer.doomed.push_back(MakeWindow("QuarctlTestTooltip", WS_EX_TOPMOST));
-        }
-        EXPECT_EQ(WalkTopLevelWindows(CloseDoomed, &closer), closing <= 3 ? frame : NULL);
-        for (HWND left : closer.doomed) {
-            if (left != NULL) DestroyWindow(left);
-        }
+        std::vector<HWND> doomed(static_cast<size_t>(closing));
+        for (HWND& window : doomed) window = MakeWindow("QuarctlTestTooltip", WS_EX_TOPMOST);
+        EXPECT_EQ(WalkTopLevelWindows(CloseDoomed, &doomed), closing <= 3 ? frame : NULL);
+        for (HWND left : doomed) DestroyWindow(left);
     }
     DestroyWindow(frame);
     UnregisterClassA("QuarvelFrameClass", GetModuleHandleA(NULL));
