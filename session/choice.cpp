@@ -129,37 +129,32 @@ bool MutexFound(HANDLE opened, DWORD error) {
     return opened != NULL || error == ERROR_ACCESS_DENIED;
 }
 
-bool FolderCheckApplies(PSID user, DWORD session) {
-    if (session == 0) return true;
-    if (IsWellKnownSid(user, WinLocalSystemSid) || IsWellKnownSid(user, WinLocalServiceSid) ||
-        IsWellKnownSid(user, WinNetworkServiceSid)) {
-        return true;
-    }
-    // NT SERVICE\<name>: S-1-5-80-...
-    const SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    const SID_IDENTIFIER_AUTHORITY* authority = GetSidIdentifierAuthority(user);
-    return memcmp(authority, &nt, sizeof nt) == 0 && *GetSidSubAuthorityCount(user) > 0 &&
-           *GetSidSubAuthority(user, 0) == SECURITY_SERVICE_ID_BASE_RID;
-}
-
 namespace {
+
+// A service's own account, NT SERVICE\<name>: S-1-5-80-...
+bool IsServiceSid(PSID sid) {
+    const SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    return memcmp(GetSidIdentifierAuthority(sid), &nt, sizeof nt) == 0 && *GetSidSubAuthorityCount(sid) > 0 &&
+           *GetSidSubAuthority(sid, 0) == SECURITY_SERVICE_ID_BASE_RID;
+}
 
 // SYSTEM, Administrators and TrustedInstaller (NT SERVICE\TrustedInstaller).
 bool Trusted(PSID sid) {
     if (IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) return true;
-    const DWORD trustedInstaller[] = {SECURITY_SERVICE_ID_BASE_RID, 956008885, 3418522649, 1831038044, 1853292631,
-                                      2271478464};
-    const SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    if (memcmp(GetSidIdentifierAuthority(sid), &nt, sizeof nt) != 0 || *GetSidSubAuthorityCount(sid) != 6) {
-        return false;
-    }
-    for (DWORD i = 0; i < 6; ++i) {
-        if (*GetSidSubAuthority(sid, i) != trustedInstaller[i]) return false;
+    const DWORD trustedInstaller[] = {956008885, 3418522649, 1831038044, 1853292631, 2271478464};
+    if (!IsServiceSid(sid) || *GetSidSubAuthorityCount(sid) != 6) return false;
+    for (DWORD i = 1; i < 6; ++i) {
+        if (*GetSidSubAuthority(sid, i) != trustedInstaller[i - 1]) return false;
     }
     return true;
 }
 
 } // namespace
+
+bool FolderCheckApplies(PSID user, DWORD session) {
+    return session == 0 || IsWellKnownSid(user, WinLocalSystemSid) || IsWellKnownSid(user, WinLocalServiceSid) ||
+           IsWellKnownSid(user, WinNetworkServiceSid) || IsServiceSid(user);
+}
 
 ChangeRight WhoMayChange(PSECURITY_DESCRIPTOR descriptor, bool folder) {
     PSID owner = NULL;
