@@ -204,28 +204,12 @@ TEST_F(Bridge, LaunchesThroughAUserToken) {
     CloseHandle(token);
 }
 
-// Inside a caller's job, quarctl in the bridge's own session stays in it,
-// unless the job lets every child leave.
-TEST_F(Bridge, KeepsQuarctlInTheCallersJob) {
-    BridgeFolder folder("fake_quarctl.exe");
-    ASSERT_TRUE(folder.ok());
-    const struct {
-        DWORD limits;
-        const char* inJob;
-    } cases[] = {{0, "yes"}, {JOB_OBJECT_LIMIT_BREAKAWAY_OK, "yes"}, {JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK, "no"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.limits);
-        const ProcessResult run = RunWithArguments(folder.Bridge(), "quarctl-session", {"--job"}, 30000, c.limits);
-        EXPECT_EQ(run.out, std::string("argc=2\n[--job]\nin a job: ") + c.inJob + "\nto stderr\r\n");
-        EXPECT_EQ(run.status, 1u);
-    }
-}
-
-// The way into another session, with this session's token, run by a copy
-// of this test program inside a job, since a process cannot leave its own:
-// quarctl leaves a job that allows it, and one that forbids it starts
-// nothing.
-TEST_F(Bridge, TokenPathLeavesTheJob) {
+// Inside a caller's job: in the bridge's own session quarctl stays in the
+// job unless it lets every child leave; on the way into another session
+// (the token path with this session's token, run by a copy of this test
+// program, since a process cannot leave its own job) it leaves a job that
+// allows it, and in one that forbids it nothing starts.
+TEST_F(Bridge, FollowsTheCallersJob) {
     char tool[MAX_PATH];
     if (GetEnvironmentVariableA("QUARCTL_TEST_JOB_TOOL", tool, MAX_PATH) > 0) {
         fflush(stdout);
@@ -233,22 +217,37 @@ TEST_F(Bridge, TokenPathLeavesTheJob) {
     }
     BridgeFolder folder("fake_quarctl.exe");
     ASSERT_TRUE(folder.ok());
-    SetEnvironmentVariableA("QUARCTL_TEST_JOB_TOOL", folder.Tool().c_str());
-    const std::vector<std::string> filter = {"--gtest_filter=Bridge.TokenPathLeavesTheJob"};
-    const ProcessResult allowed =
-        RunWithArguments(SiblingPath("e2e_test.exe"), "e2e_test", filter, 60000, JOB_OBJECT_LIMIT_BREAKAWAY_OK);
-    const ProcessResult forbidden = RunWithArguments(SiblingPath("e2e_test.exe"), "e2e_test", filter, 60000);
-    SetEnvironmentVariableA("QUARCTL_TEST_JOB_TOOL", NULL);
-    EXPECT_NE(allowed.out.find("[--job]\nin a job: no\nto stderr\r\n"), std::string::npos) << allowed.out;
-    EXPECT_EQ(allowed.status, 1u);
-    const std::string advice =
+    const std::string in = "argc=2\n[--job]\nin a job: yes\nto stderr\r\n";
+    const std::string out = "argc=2\n[--job]\nin a job: no\nto stderr\r\n";
+    const std::string forbidden =
         "quarctl-session: the calling program keeps its children in a job that forbids breakaway, so Windows "
         "cannot start a process in session " + std::to_string(OwnSession()) + " from it.\r\n"
         "What to do: let that job allow breakaway (JOB_OBJECT_LIMIT_BREAKAWAY_OK), or run quarctl-session from a "
         "program that does not hold it in such a job.\r\n";
-    EXPECT_NE(forbidden.out.find(advice), std::string::npos) << forbidden.out;
-    EXPECT_EQ(forbidden.out.find("argc="), std::string::npos) << "started in a forbidding job";
-    EXPECT_EQ(forbidden.status, 2u);
+    const struct { DWORD limits; bool tokenPath; std::string out; DWORD status; } cases[] = {
+        {0, false, in, 1}, {JOB_OBJECT_LIMIT_BREAKAWAY_OK, false, in, 1},
+        {JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK, false, out, 1},
+        {JOB_OBJECT_LIMIT_BREAKAWAY_OK, true, out, 1}, {0, true, forbidden, 2},
+    };
+    SetEnvironmentVariableA("QUARCTL_TEST_JOB_TOOL", folder.Tool().c_str());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.limits) + (c.tokenPath ? " token path" : ""));
+        const ProcessResult run =
+            c.tokenPath ? RunWithArguments(SiblingPath("e2e_test.exe"), "e2e_test",
+                                           {"--gtest_filter=Bridge.FollowsTheCallersJob"}, 60000, c.limits)
+                        : RunWithArguments(folder.Bridge(), "quarctl-session", {"--job"}, 30000, c.limits);
+        // A copy of the test program prints its own lines around the bridge's.
+        if (c.tokenPath) {
+            EXPECT_NE(run.out.find(c.out), std::string::npos) << run.out;
+        } else {
+            EXPECT_EQ(run.out, c.out);
+        }
+        if (c.status == 2) {
+            EXPECT_EQ(run.out.find("argc="), std::string::npos) << "started in a forbidding job";
+        }
+        EXPECT_EQ(run.status, c.status);
+    }
+    SetEnvironmentVariableA("QUARCTL_TEST_JOB_TOOL", NULL);
 }
 
 TEST_F(Bridge, EightAtOnce) {

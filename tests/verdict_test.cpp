@@ -124,17 +124,9 @@ TEST(Verdict, CausesNoTestMachineCanStage) {
         {"replies filtered", NoReplyFromBelow, "QUARCTL: No reply from Quarvel.",
          "The application runs at a lower integrity level than this process, and this process's message filter could "
          "not be opened to its replies: User Interface Privilege Isolation drops them."},
-        {"filter failed, same level",
-         [](Facts& f) {
-             NoReplyFromBelow(f);
-             f.windows.frames[0].integrity = 0x3000;
-         },
+        {"filter failed, same level", [](Facts& f) { NoReplyFromBelow(f); f.windows.frames[0].integrity = 0x3000; },
          "QUARCTL: No reply from Quarvel.", "The application took the request but never answered."},
-        {"no filter before Vista",
-         [](Facts& f) {
-             NoReplyFromBelow(f);
-             f.exchange.exchange.filterError = 127;
-         },
+        {"no filter before Vista", [](Facts& f) { NoReplyFromBelow(f); f.exchange.exchange.filterError = 127; },
          "QUARCTL: No reply from Quarvel.", "The application took the request but never answered."},
         // The application's mutex found in another session's namespace.
         {"another session",
