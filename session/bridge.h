@@ -5,11 +5,11 @@
 
 #include <windows.h>
 
+#include "choice.h"
+
 // quarctl's own statuses pass through; this one is the bridge's alone:
 // it could not run quarctl, so nothing is known of the application.
 const int EXIT_BRIDGE_FAILED = 2;
-
-const char ADVICE_ERROR[] = "Act on that error, then try again.";
 
 // One line of the bridge's own to out, like quarctl's text: CR LF, and
 // in the OEM code page, in which consoles and PowerShell read it.

@@ -94,7 +94,7 @@ const char* TokenAdvice(DWORD error) {
     case ERROR_NO_TOKEN:
         return "No user is logged on in session %lu: log on there, or name another session with --session.";
     default:
-        return "Act on that error, then try again.";
+        return ADVICE_ERROR;
     }
 }
 

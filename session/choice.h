@@ -46,6 +46,9 @@ SessionChoice ChooseSession(const SessionCandidate* candidates, int count, DWORD
 // room for 2 * strlen(argument) + 3 characters.
 size_t QuoteArgument(const char* argument, char* out);
 
+// What to do after a failed call, where nothing more is known.
+const char ADVICE_ERROR[] = "Act on that error, then try again.";
+
 // What to do when WTSQueryUserToken failed with error: a printf format
 // that takes the session id.
 const char* TokenAdvice(DWORD error);
