@@ -4,18 +4,21 @@
 # different folders, at different times and under a different umask and
 # time zone, and compares their SHA-256. Also checks that each package
 # carries the runtime's notices.
-#   scripts/reproduce.sh [SIGNED]
+#   scripts/reproduce.sh [SIGNED [ROOT]]
 # SIGNED, a folder holding a signed release (its ZIPs, MSIs and the MSIs'
 # detached signatures, *.msi.sig), is checked against the rebuild too:
 # each signed executable, its signature removed, must be the rebuilt one;
 # the ZIP made from the signed executables must be the published ZIP; and
 # the MSI made from them, with the published signature attached, must be
-# the published MSI, all byte for byte.
+# the published MSI, all byte for byte. The attached signature must verify:
+# against ROOT, a PEM file of the certificate the release's signatures
+# chain to, or else against the system's roots.
 # Prints the checksums; exits 1 if anything differs or a notice is missing.
 set -eu
 cd "$(dirname "$0")/.."
-signed=""
+signed="" root=""
 if [ $# -gt 0 ]; then signed=$(realpath "$1"); fi
+if [ $# -gt 1 ]; then root="-CAfile $(realpath "$2")"; fi
 scripts/setup.sh --x64
 root=$(pwd)
 work=$(mktemp -d)
@@ -101,12 +104,16 @@ if [ -n "$signed" ]; then
         echo "$name.zip differs from the rebuild"
         status=1
       fi
-      # attach-signature also verifies the signature against the system's
-      # roots and fails for another root, but writes the file all the same.
+      # attach-signature verifies the signature as it attaches it, and
+      # osslsigncode 2.5 writes nothing when that fails.
       rm -f "$work/attached.msi"
-      osslsigncode attach-signature -sigin "$signed/$name.msi.sig" -in "$build_dir/package/$name.msi" \
-        -out "$work/attached.msi" >/dev/null 2>&1 || true
-      if [ -f "$work/attached.msi" ] && cmp -s "$work/attached.msi" "$signed/$name.msi"; then
+      # shellcheck disable=SC2086
+      if ! osslsigncode attach-signature $root -sigin "$signed/$name.msi.sig" -in "$build_dir/package/$name.msi" \
+        -out "$work/attached.msi" >"$work/attach.log" 2>&1; then
+        echo "$name.msi: its published signature does not verify on the rebuilt MSI:"
+        cat "$work/attach.log"
+        status=1
+      elif cmp -s "$work/attached.msi" "$signed/$name.msi"; then
         echo "$name.msi: the rebuilt MSI with the published signature attached is the same bytes."
       else
         echo "$name.msi differs from the rebuild with its signature attached"

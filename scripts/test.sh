@@ -2,7 +2,8 @@
 # Builds both architectures and runs the whole test suite under Wine, then
 # says how the x86 tests ran: natively, under emulation, or not at all.
 # Where the setup could not install the x86 set, the rest still builds and
-# runs, and the report says why the x86 tests did not.
+# runs, and the report says why the x86 tests did not, after any suite the
+# setup left out of its installs.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -25,6 +26,8 @@ suite=$(ctest --test-dir build/mingw-x64 -N | grep -cE 'Test +#[0-9]+: [A-Za-z]+
 lane=$(cat "$x86/x86-lane.txt" 2>/dev/null || echo "unknown")
 tests=$(ctest --test-dir "$x86" -N | sed -n 's/^Total Tests: //p')
 echo
+# A suite the setup left out, and why; the x86 line comes last.
+if [ -f build/apt-setup.txt ]; then cat build/apt-setup.txt; fi
 if [ -f build/x86-setup.txt ]; then lane=setup; fi
 case "$lane" in
 setup)
