@@ -16,9 +16,9 @@
 # Prints the checksums; exits 1 if anything differs or a notice is missing.
 set -eu
 cd "$(dirname "$0")/.."
-signed="" root=""
+signed="" ca=""
 if [ $# -gt 0 ]; then signed=$(realpath "$1"); fi
-if [ $# -gt 1 ]; then root="-CAfile $(realpath "$2")"; fi
+if [ $# -gt 1 ]; then ca=$(realpath "$2"); fi
 scripts/setup.sh --x64
 root=$(pwd)
 work=$(mktemp -d)
@@ -107,9 +107,8 @@ if [ -n "$signed" ]; then
       # attach-signature verifies the signature as it attaches it, and
       # osslsigncode 2.5 writes nothing when that fails.
       rm -f "$work/attached.msi"
-      # shellcheck disable=SC2086
-      if ! osslsigncode attach-signature $root -sigin "$signed/$name.msi.sig" -in "$build_dir/package/$name.msi" \
-        -out "$work/attached.msi" >"$work/attach.log" 2>&1; then
+      if ! osslsigncode attach-signature ${ca:+-CAfile "$ca"} -sigin "$signed/$name.msi.sig" \
+        -in "$build_dir/package/$name.msi" -out "$work/attached.msi" >"$work/attach.log" 2>&1; then
         echo "$name.msi: its published signature does not verify on the rebuilt MSI:"
         cat "$work/attach.log"
         status=1
