@@ -178,17 +178,24 @@ FolderFacts GatherFolderFacts() {
     FolderFacts facts;
     char path[MAX_PATH];
     const DWORD length = GetModuleFileNameA(NULL, path, MAX_PATH);
-    facts.folder.assign(path, length < MAX_PATH ? length : 0);
-    const size_t name = facts.folder.rfind('\\');
-    facts.folder.resize(name == std::string::npos ? 0 : name);
-    const std::string tool = facts.folder + "\\quarctl.exe";
+    std::string tool(path, length < MAX_PATH ? length : 0);
+    const size_t name = tool.rfind('\\');
+    tool.resize(name == std::string::npos ? 0 : name);
+    tool += "\\quarctl.exe";
+    // The bridge's own cut: a root keeps its backslash.
+    CheckedObjects objects;
+    if (!ObjectsToCheck(tool.c_str(), &objects)) {
+        facts.toolError = ERROR_BAD_PATHNAME;
+        return facts;
+    }
+    facts.folder = objects.folder;
     UniqueHandle handle(CreateFileA(tool.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL));
     if (handle.get() == INVALID_HANDLE_VALUE) {
         handle.release();
         facts.toolError = GetLastError();
         return facts;
     }
-    facts.check = CheckToolFolder(handle.get(), facts.folder.c_str());
+    facts.check = CheckToolFolder(handle.get(), objects);
     return facts;
 }
 

@@ -61,25 +61,13 @@ char* CommandLine(const char* toolPath, const char* keyword) {
     return commandLine;
 }
 
-// Whether the programs' folder must be checked before anything starts.
-bool MustCheckFolder() {
-    HANDLE handle = NULL;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &handle)) return true; // unknown: check
-    UniqueHandle token(handle);
-    // A TOKEN_USER and its SID, at most SECURITY_MAX_SID_SIZE.
-    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
-    if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size)) return true;
-    return FolderCheckApplies(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, OwnSession());
-}
-
-int JobFailure(HANDLE out, DWORD session) {
-    WriteLine(out,
-              "quarctl-session: the calling program keeps its children in a job that forbids breakaway, so Windows "
-              "cannot start a process in session %lu from it.",
-              session);
-    WriteLine(out, "What to do: let that job allow breakaway (JOB_OBJECT_LIMIT_BREAKAWAY_OK), or run quarctl-session "
-                   "from a program that does not hold it in such a job.");
+// The route's reason, where the service may not take the request.
+int RouteFailure(HANDLE out, const char* why, DWORD session) {
+    char reason[512];
+    _snprintf(reason, sizeof reason, why, session);
+    reason[sizeof reason - 1] = '\0';
+    WriteLine(out, "quarctl-session: %s.", reason);
+    WriteLine(out, "What to do: run quarctl-session from a program that is in no such job, as LocalSystem.");
     return EXIT_BRIDGE_FAILED;
 }
 
@@ -103,6 +91,33 @@ int FolderFailure(HANDLE out, const FolderCheck& check, const char* folder) {
 
 } // namespace
 
+bool ToolBesideUs(char* path, DWORD size) {
+    const DWORD length = GetModuleFileNameA(NULL, path, size);
+    if (length == 0 || length >= size) {
+        if (length >= size) SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return false;
+    }
+    char* name = strrchr(path, '\\');
+    const char tool[] = "quarctl.exe";
+    if (name == NULL || static_cast<size_t>(name + 1 - path) + sizeof tool > size) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return false;
+    }
+    memcpy(name + 1, tool, sizeof tool);
+    return true;
+}
+
+bool MustCheckFolder() {
+    HANDLE handle = NULL;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &handle)) return true; // unknown: check
+    UniqueHandle token(handle);
+    // A TOKEN_USER and its SID, at most SECURITY_MAX_SID_SIZE.
+    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size)) return true;
+    return FolderCheckApplies(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, OwnSession());
+}
+
 int Fail(HANDLE out, const char* what, DWORD error, const char* advice) {
     char text[512];
     WriteLine(out, "quarctl-session: %s: error %lu: %s", what, error, ErrorText(error, text, sizeof text));
@@ -110,7 +125,8 @@ int Fail(HANDLE out, const char* what, DWORD error, const char* advice) {
     return EXIT_BRIDGE_FAILED;
 }
 
-int RunQuarctl(const char* toolPath, const char* keyword, DWORD session, bool asSessionUser, HANDLE out) {
+int RunQuarctl(const char* toolPath, const char* keyword, DWORD session, bool asSessionUser, HANDLE out,
+               const RunOptions& options, const char** why) {
     // Opened once, sharing read alone, and held until quarctl has started:
     // the file checked is the file started.
     UniqueHandle tool(CreateFileA(toolPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL));
@@ -118,39 +134,57 @@ int RunQuarctl(const char* toolPath, const char* keyword, DWORD session, bool as
         tool.release();
         return Fail(out, "quarctl.exe could not be opened", GetLastError(), ADVICE_ERROR);
     }
-    if (MustCheckFolder()) {
-        char folder[MAX_PATH];
-        _snprintf(folder, sizeof folder, "%s", toolPath);
-        folder[sizeof folder - 1] = '\0';
-        char* name = strrchr(folder, '\\');
-        if (name != NULL) *name = '\0';
-        const FolderCheck check = CheckToolFolder(tool.get(), folder);
-        if (!check.safe) return FolderFailure(out, check, folder);
+    if (options.checkFolder) {
+        CheckedObjects objects;
+        if (!ObjectsToCheck(toolPath, &objects)) return Fail(out, "quarctl.exe's folder", ERROR_BAD_PATHNAME, ADVICE_ERROR);
+        const FolderCheck check = CheckToolFolder(tool.get(), objects);
+        if (!check.safe) return FolderFailure(out, check, objects.folder);
+        // By name the start could follow a junction that a user changed
+        // above the folder: it must reach the file that was checked.
+        char finalPath[MAX_PATH + 8];
+        const DWORD length = GetFinalPathNameByHandleA(tool.get(), finalPath, sizeof finalPath, FILE_NAME_NORMALIZED);
+        if (length == 0 || length >= sizeof finalPath) {
+            return Fail(out, "GetFinalPathNameByHandleA for quarctl.exe failed",
+                        length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE, ADVICE_ERROR);
+        }
+        if (!SamePath(finalPath, toolPath)) {
+            WriteLine(out, "quarctl-session: %s is in fact %s, so nothing is started from there.", toolPath, finalPath);
+            WriteLine(out, "What to do: install into a folder reached without a junction or a link, as the MSI does "
+                           "(Program Files).");
+            return EXIT_BRIDGE_FAILED;
+        }
     }
 
-    const JobFacts job = CurrentJob();
-    const JobPlan plan = PlanJob(job, asSessionUser);
-    if (!plan.start) return JobFailure(out, session);
-
+    RouteFacts facts = {CurrentJob(), asSessionUser, 0, false};
+    Route route = PlanRoute(facts);
     HANDLE token = NULL;
-    if (asSessionUser) {
+    if (route != Route::Service && asSessionUser) {
         const auto queryUserToken = SYSTEM_FUNCTION("wtsapi32.dll", WTSQueryUserToken);
         if (queryUserToken == NULL || !queryUserToken(session, &token)) {
-            const DWORD error = queryUserToken == NULL ? ERROR_PROC_NOT_FOUND : GetLastError();
-            char what[64];
-            _snprintf(what, sizeof what, "WTSQueryUserToken for session %lu failed", session);
-            what[sizeof what - 1] = '\0';
-            char advice[256];
-            _snprintf(advice, sizeof advice, TokenAdvice(error), session);
-            advice[sizeof advice - 1] = '\0';
-            return Fail(out, what, error, advice);
+            facts.tokenError = queryUserToken == NULL ? ERROR_PROC_NOT_FOUND : GetLastError();
+            route = PlanRoute(facts);
+            if (route == Route::Refuse || !options.viaService) {
+                char what[64];
+                _snprintf(what, sizeof what, "WTSQueryUserToken for session %lu failed", session);
+                what[sizeof what - 1] = '\0';
+                char advice[256];
+                _snprintf(advice, sizeof advice, TokenAdvice(facts.tokenError), session);
+                advice[sizeof advice - 1] = '\0';
+                return Fail(out, what, facts.tokenError, advice);
+            }
         }
+    }
+    if (route == Route::Service) {
+        *why = facts.tokenError != 0 ? WHY_NO_TCB : WHY_JOB;
+        return options.viaService ? ROUTE_TO_SERVICE : RouteFailure(out, *why, session);
     }
     UniqueHandle userToken(token);
     char* commandLine = CommandLine(toolPath, keyword);
     if (commandLine == NULL) return Fail(out, "malloc failed", ERROR_NOT_ENOUGH_MEMORY, ADVICE_ERROR);
-    const LaunchResult result =
-        LaunchTool(toolPath, commandLine, userToken.get(), out, TOOL_BOUND_MS, plan.creationFlags);
+    const DWORD elapsed = GetTickCount() - options.startTick;
+    const DWORD bound = elapsed < options.boundMs ? options.boundMs - elapsed : 0;
+    const DWORD flags = route == Route::Breakaway ? CREATE_BREAKAWAY_FROM_JOB : 0;
+    const LaunchResult result = LaunchTool(toolPath, commandLine, userToken.get(), out, bound, flags, &tool);
     free(commandLine);
     switch (result.outcome) {
     case LaunchOutcome::Ended:
@@ -164,7 +198,7 @@ int RunQuarctl(const char* toolPath, const char* keyword, DWORD session, bool as
         }
         return EXIT_BRIDGE_FAILED;
     case LaunchOutcome::TimedOut:
-        WriteLine(out, "quarctl-session: quarctl did not end within %lu s, and was ended.", TOOL_BOUND_MS / 1000);
+        WriteLine(out, "quarctl-session: quarctl did not end within %lu s, and was ended.", options.boundMs / 1000);
         WriteLine(out, "What to do: run quarctl-doctor in session %lu to see why the application holds it.", session);
         return EXIT_BRIDGE_FAILED;
     case LaunchOutcome::Failed:
@@ -172,9 +206,16 @@ int RunQuarctl(const char* toolPath, const char* keyword, DWORD session, bool as
     }
     // A breakaway refused: the job forbids it after all (its limits could
     // not be read, or an outer job forbids it).
-    if (result.error == ERROR_ACCESS_DENIED && job.inJob && asSessionUser) return JobFailure(out, session);
+    facts.breakawayRefused = result.error == ERROR_ACCESS_DENIED && route == Route::Breakaway;
+    if (facts.breakawayRefused) {
+        *why = WHY_BREAKAWAY_REFUSED;
+        return options.viaService ? ROUTE_TO_SERVICE : RouteFailure(out, *why, session);
+    }
     char what[64];
     _snprintf(what, sizeof what, "%s failed", result.failedCall);
     what[sizeof what - 1] = '\0';
-    return Fail(out, what, result.error, ADVICE_ERROR);
+    // Error 5 from a start with no job in the way: the token's user may not
+    // read and run quarctl.exe.
+    return Fail(out, what, result.error,
+                result.error == ERROR_ACCESS_DENIED && userToken.get() != NULL ? ADVICE_TOOL_ACCESS : ADVICE_ERROR);
 }

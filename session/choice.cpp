@@ -1,5 +1,6 @@
 #include "choice.h"
 
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -98,15 +99,24 @@ const char* TokenAdvice(DWORD error) {
     }
 }
 
-JobPlan PlanJob(const JobFacts& job, bool otherSession) {
-    if (!job.inJob || !otherSession) return {true, 0};
-    // Unknown limits: try; a refusal is error 5, and gets the job's advice.
+Route PlanRoute(const RouteFacts& facts) {
+    const JobFacts& job = facts.job;
+    if (!facts.otherSession) return Route::Direct;
+    if (facts.tokenError == ERROR_PRIVILEGE_NOT_HELD || facts.breakawayRefused) return Route::Service;
+    if (facts.tokenError != 0) return Route::Refuse;
+    if (!job.inJob) return Route::Direct;
+    // Unknown limits: try; a refusal is error 5, and goes to the service.
     // No limits at all read as unknown too: such a job refuses the same way
     // on Windows, and Wine reads every job's limits as none.
-    if (!job.limitsKnown || job.limitFlags == 0) return {true, CREATE_BREAKAWAY_FROM_JOB};
-    if ((job.limitFlags & JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK) != 0) return {true, 0};
-    if ((job.limitFlags & JOB_OBJECT_LIMIT_BREAKAWAY_OK) != 0) return {true, CREATE_BREAKAWAY_FROM_JOB};
-    return {false, 0};
+    if (!job.limitsKnown || job.limitFlags == 0) return Route::Breakaway;
+    if ((job.limitFlags & JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK) != 0) return Route::Direct;
+    if ((job.limitFlags & JOB_OBJECT_LIMIT_BREAKAWAY_OK) != 0) return Route::Breakaway;
+    return Route::Service;
+}
+
+bool TrustedRequester(PSID user, bool elevated, bool administratorsEnabled) {
+    // A filtered administrator's token holds the group for deny only.
+    return IsWellKnownSid(user, WinLocalSystemSid) || (elevated && administratorsEnabled);
 }
 
 const char* ExitStatusMeaning(DWORD status) {
@@ -156,29 +166,128 @@ bool FolderCheckApplies(PSID user, DWORD session) {
            IsWellKnownSid(user, WinNetworkServiceSid) || IsServiceSid(user);
 }
 
+namespace {
+
+// A path's root as Windows reads it: "C:", "\\server\share", or either
+// behind \\?\ (\\?\UNC\server\share); its length, or 0 for none.
+size_t RootLength(const char* path) {
+    size_t skip = 0;
+    bool unc = false;
+    if (strncmp(path, "\\\\?\\", 4) == 0 || strncmp(path, "\\\\.\\", 4) == 0) {
+        skip = 4;
+        if (_strnicmp(path + 4, "UNC\\", 4) == 0) {
+            skip = 8;
+            unc = true;
+        }
+    } else if (strncmp(path, "\\\\", 2) == 0) {
+        skip = 2;
+        unc = true;
+    }
+    if (!unc) return path[skip] != '\0' && path[skip + 1] == ':' ? skip + 2 : 0;
+    const char* server = strchr(path + skip, '\\');
+    if (server == NULL || server == path + skip) return 0;
+    const char* share = strchr(server + 1, '\\');
+    return share == NULL ? strlen(path) : static_cast<size_t>(share - path);
+}
+
+bool Copy(char* to, const char* from, size_t length) {
+    if (length >= MAX_PATH) return false;
+    memcpy(to, from, length);
+    to[length] = '\0';
+    return true;
+}
+
+} // namespace
+
+bool ObjectsToCheck(const char* toolPath, CheckedObjects* objects) {
+    const char* name = strrchr(toolPath, '\\');
+    if (name == NULL) return false;
+    size_t folder = static_cast<size_t>(name - toolPath);
+    if (folder == 0 || RootLength(toolPath) == folder) ++folder; // keep the root's backslash
+    const char bridge[] = "quarctl-session.exe";
+    const size_t cut = static_cast<size_t>(name + 1 - toolPath);
+    if (!Copy(objects->tool, toolPath, strlen(toolPath)) || !Copy(objects->folder, toolPath, folder) ||
+        cut + sizeof bridge > MAX_PATH) {
+        return false;
+    }
+    memcpy(objects->bridge, toolPath, cut);
+    memcpy(objects->bridge + cut, bridge, sizeof bridge);
+    return true;
+}
+
+bool SamePath(const char* finalPath, const char* path) {
+    // \\?\C:\x is C:\x, and \\?\UNC\server\share\x is \\server\share\x.
+    if (_strnicmp(finalPath, "\\\\?\\UNC\\", 8) == 0) {
+        return strncmp(path, "\\\\", 2) == 0 && lstrcmpiA(finalPath + 8, path + 2) == 0;
+    }
+    if (strncmp(finalPath, "\\\\?\\", 4) == 0) finalPath += 4;
+    return lstrcmpiA(finalPath, path) == 0;
+}
+
+namespace {
+
+// The account and mask of an allow ACE of any kind; false for another kind
+// of ACE. *account is NULL when the ACE cannot be read.
+bool AllowEntry(const ACE_HEADER* header, PSID* account, ACCESS_MASK* mask) {
+    *account = NULL;
+    size_t sidAt = 0;
+    switch (header->AceType) {
+    case ACCESS_ALLOWED_ACE_TYPE:
+    case ACCESS_ALLOWED_CALLBACK_ACE_TYPE: // a condition may hold: judged as allowed
+        sidAt = offsetof(ACCESS_ALLOWED_ACE, SidStart);
+        break;
+    case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
+    case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE: {
+        // The two GUIDs are there only where the flags say so.
+        const auto* object = reinterpret_cast<const ACCESS_ALLOWED_OBJECT_ACE*>(header);
+        sidAt = offsetof(ACCESS_ALLOWED_OBJECT_ACE, ObjectType);
+        if (header->AceSize >= sidAt) {
+            if ((object->Flags & ACE_OBJECT_TYPE_PRESENT) != 0) sidAt += sizeof(GUID);
+            if ((object->Flags & ACE_INHERITED_OBJECT_TYPE_PRESENT) != 0) sidAt += sizeof(GUID);
+        }
+        break;
+    }
+    case ACCESS_ALLOWED_COMPOUND_ACE_TYPE:
+        *mask = 0;
+        return true; // never written by Windows: unreadable here
+    default:
+        return false;
+    }
+    *mask = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header)->Mask;
+    if (header->AceSize < sidAt + 8) return true; // no room for a SID
+    // cppcheck-suppress cstyleCast
+    PSID sid = const_cast<BYTE*>(reinterpret_cast<const BYTE*>(header) + sidAt);
+    if (IsValidSid(sid) && sidAt + GetLengthSid(sid) <= header->AceSize) *account = sid;
+    return true;
+}
+
+} // namespace
+
 ChangeRight WhoMayChange(PSECURITY_DESCRIPTOR descriptor, bool folder) {
     PSID owner = NULL;
     BOOL defaulted = FALSE;
-    if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == NULL) return {false, NULL};
-    if (!Trusted(owner)) return {false, owner};
+    if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == NULL) return {false, NULL, false};
+    if (!Trusted(owner)) return {false, owner, false};
     BOOL present = FALSE;
     PACL dacl = NULL;
     // No DACL, or a NULL one, lets everyone do anything.
     if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || dacl == NULL) {
-        return {false, NULL};
+        return {false, NULL, false};
     }
     DWORD changing = FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
                      GENERIC_ALL; // for a folder, FILE_ADD_FILE and FILE_ADD_SUBDIRECTORY
     if (folder) changing |= FILE_DELETE_CHILD;
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
         void* entry = NULL;
-        if (!GetAce(dacl, i, &entry)) return {false, NULL};
+        if (!GetAce(dacl, i, &entry)) return {false, NULL, true};
         const auto* header = static_cast<const ACE_HEADER*>(entry);
         // Inherit-only ACEs are for the folder's children, not for it.
-        if ((header->AceFlags & INHERIT_ONLY_ACE) != 0 || header->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
-        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-        PSID account = &allowed->SidStart;
-        if ((allowed->Mask & changing) != 0 && !Trusted(account)) return {false, account};
+        if ((header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
+        PSID account = NULL;
+        ACCESS_MASK mask = 0;
+        if (!AllowEntry(header, &account, &mask)) continue;
+        if (account == NULL) return {false, NULL, true};
+        if ((mask & changing) != 0 && !Trusted(account)) return {false, account, false};
     }
-    return {true, NULL};
+    return {true, NULL, false};
 }

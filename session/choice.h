@@ -49,6 +49,13 @@ size_t QuoteArgument(const char* argument, char* out);
 // What to do after a failed call, where nothing more is known.
 const char ADVICE_ERROR[] = "Act on that error, then try again.";
 
+// What to do when a start as a session's user failed with error 5 and no
+// job was in the way, as far as could be told: CreateProcessAsUser gives
+// it for both.
+const char ADVICE_TOOL_ACCESS[] =
+    "Windows refuses such a start for a job that forbids the new process, and for a user who may not read and run "
+    "quarctl.exe: let that user (Users) read and run it, or run quarctl-session from a program in no job.";
+
 // What to do when WTSQueryUserToken failed with error: a printf format
 // that takes the session id.
 const char* TokenAdvice(DWORD error);
@@ -61,16 +68,33 @@ struct JobFacts {
     DWORD limitFlags; // JOB_OBJECT_LIMIT_*
 };
 
-// How quarctl is started from within that job.
-struct JobPlan {
-    bool start;          // false: the job forbids what the start needs
-    DWORD creationFlags; // 0 or CREATE_BREAKAWAY_FROM_JOB
+// How quarctl reaches its session.
+enum class Route {
+    Direct,    // started here, staying in this process's job if any
+    Breakaway, // started here with CREATE_BREAKAWAY_FROM_JOB
+    Service,   // handed to the QuarctlSession service, which starts it
+    Refuse,    // nothing can start it; the failure says why
+};
+
+// What the route depends on, learnt one step after another: the job, then
+// the user token's look-up (its error, or 0), then the start's own error.
+struct RouteFacts {
+    JobFacts job;
+    bool otherSession;     // quarctl must run in another session than this
+    DWORD tokenError;      // WTSQueryUserToken's, or 0
+    bool breakawayRefused; // CREATE_BREAKAWAY_FROM_JOB failed with error 5
 };
 
 // Windows keeps every process of a job in the job's session, so a child in
 // another session must leave the job; one in this session stays in it, as
-// the caller counts on ending the tree.
-JobPlan PlanJob(const JobFacts& job, bool otherSession);
+// the caller counts on ending the tree. Where the job forbids leaving it,
+// or this account may not take a user's token (no SeTcbPrivilege: error
+// 1314), the service, which runs in no job as SYSTEM, starts quarctl.
+Route PlanRoute(const RouteFacts& facts);
+
+// Whether a pipe's server may hand the service a request, from its
+// process's token: LocalSystem, or elevated with Administrators enabled.
+bool TrustedRequester(PSID user, bool elevated, bool administratorsEnabled);
 
 // What an exit status of quarctl's other than 0 or 1 means: a short text
 // for the NTSTATUS values Windows ends a process with, or NULL.
@@ -85,15 +109,34 @@ bool MutexFound(HANDLE opened, DWORD error);
 // account (S-1-5-80-...), or in session 0.
 bool FolderCheckApplies(PSID user, DWORD session);
 
+// The objects the folder check reads, in its order: quarctl.exe, the bridge
+// beside it, and their folder. A folder at a root keeps its backslash
+// (C:\ or \\server\share\): Windows reads "C:" as drive C's current
+// folder. False when toolPath names no folder.
+struct CheckedObjects {
+    char tool[MAX_PATH];
+    char bridge[MAX_PATH];
+    char folder[MAX_PATH];
+};
+bool ObjectsToCheck(const char* toolPath, CheckedObjects* objects);
+
+// Whether GetFinalPathNameByHandleA's path of the held quarctl.exe is the
+// path to be started: the same file by the same way, letter case aside,
+// its \\?\ or \\?\UNC\ prefix read as the plain path's drive or share.
+bool SamePath(const char* finalPath, const char* path);
+
 // Who may change a file or folder, read from its owner and DACL.
 struct ChangeRight {
     bool safe;     // only SYSTEM, Administrators and TrustedInstaller may
     PSID account;  // else the owner or the ACE's account; NULL: the DACL is NULL
+    bool unreadAce; // else an ACE that could not be read
 };
 
 // Whether only SYSTEM, Administrators and TrustedInstaller own the object
-// and may change it: any other account that an ACE on the object itself
-// allows a changing right makes it unsafe, whatever deny ACEs say.
+// and may change it: any other account that an allow ACE of any kind
+// (plain, object, callback) on the object itself gives a changing right
+// makes it unsafe, whatever deny ACEs say; so does an ACE that cannot be
+// read.
 ChangeRight WhoMayChange(PSECURITY_DESCRIPTOR descriptor, bool folder);
 
 #endif

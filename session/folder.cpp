@@ -41,28 +41,28 @@ bool Checked(DWORD error, PSECURITY_DESCRIPTOR descriptor, bool folder, const ch
         return false;
     }
     const ChangeRight right = WhoMayChange(descriptor, folder);
-    if (!right.safe) AccountName(right.account, check->account, sizeof check->account);
+    if (right.unreadAce) {
+        _snprintf(check->account, sizeof check->account, "an account in an entry of its DACL that cannot be read");
+        check->account[sizeof check->account - 1] = '\0';
+    } else if (!right.safe) {
+        AccountName(right.account, check->account, sizeof check->account);
+    }
     LocalFree(descriptor);
     return right.safe;
 }
 
 } // namespace
 
-FolderCheck CheckToolFolder(HANDLE tool, const char* folder) {
+FolderCheck CheckToolFolder(HANDLE tool, const CheckedObjects& objects) {
     FolderCheck check = {};
     const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-    char path[MAX_PATH];
     PSECURITY_DESCRIPTOR descriptor = NULL;
-    _snprintf(path, sizeof path, "%s\\quarctl.exe", folder);
-    path[sizeof path - 1] = '\0';
     DWORD error = GetSecurityInfo(tool, SE_FILE_OBJECT, what, NULL, NULL, NULL, NULL, &descriptor);
-    if (!Checked(error, descriptor, false, path, &check)) return check;
-    _snprintf(path, sizeof path, "%s\\quarctl-session.exe", folder);
-    path[sizeof path - 1] = '\0';
-    error = GetNamedSecurityInfoA(path, SE_FILE_OBJECT, what, NULL, NULL, NULL, NULL, &descriptor);
-    if (!Checked(error, descriptor, false, path, &check)) return check;
-    error = GetNamedSecurityInfoA(folder, SE_FILE_OBJECT, what, NULL, NULL, NULL, NULL, &descriptor);
-    if (!Checked(error, descriptor, true, folder, &check)) return check;
+    if (!Checked(error, descriptor, false, objects.tool, &check)) return check;
+    error = GetNamedSecurityInfoA(objects.bridge, SE_FILE_OBJECT, what, NULL, NULL, NULL, NULL, &descriptor);
+    if (!Checked(error, descriptor, false, objects.bridge, &check)) return check;
+    error = GetNamedSecurityInfoA(objects.folder, SE_FILE_OBJECT, what, NULL, NULL, NULL, NULL, &descriptor);
+    if (!Checked(error, descriptor, true, objects.folder, &check)) return check;
     check.object[0] = '\0';
     check.safe = true;
     return check;

@@ -7,6 +7,8 @@
 
 #include <stddef.h>
 
+#include "choice.h"
+
 // The first of quarctl.exe, quarctl-session.exe and their folder that an
 // account other than SYSTEM, Administrators and TrustedInstaller may change.
 struct FolderCheck {
@@ -22,7 +24,7 @@ void AccountName(PSID account, char* text, size_t size);
 
 // Checks quarctl.exe through tool, a handle the caller opened with
 // GENERIC_READ and keeps open so that the file cannot be swapped until it
-// has started, then quarctl-session.exe in folder, then folder itself.
-FolderCheck CheckToolFolder(HANDLE tool, const char* folder);
+// has started, then the bridge beside it, then their folder.
+FolderCheck CheckToolFolder(HANDLE tool, const CheckedObjects& objects);
 
 #endif

@@ -129,7 +129,7 @@ JobFacts CurrentJob() {
 }
 
 LaunchResult LaunchTool(const char* toolPath, char* commandLine, HANDLE userToken, HANDLE out, DWORD boundMs,
-                        DWORD creationFlags) {
+                        DWORD creationFlags, UniqueHandle* heldTool) {
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
     HANDLE read = NULL;
     HANDLE write = NULL;
@@ -146,6 +146,7 @@ LaunchResult LaunchTool(const char* toolPath, char* commandLine, HANDLE userToke
     PROCESS_INFORMATION started = {};
     LaunchResult result = Start(toolPath, commandLine, userToken, pipeWrite.get(), nul.get(), creationFlags, &started);
     if (result.outcome == LaunchOutcome::Failed) return result;
+    if (heldTool != NULL) CloseHandle(heldTool->release());
     UniqueHandle process(started.hProcess);
     UniqueHandle thread(started.hThread);
     // Only the child holds the write end now, so its output ends with it.

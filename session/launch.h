@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include "../serverlink/unique_handle.h"
 #include "choice.h"
 
 // quarctl ends within about 10 s; past this, the bridge ends it and fails.
@@ -28,8 +29,11 @@ struct LaunchResult {
 // With userToken NULL it runs as this process; else as that primary
 // token's user, on winsta0\default, in the user's own environment.
 // creationFlags are added to the start's own (CREATE_BREAKAWAY_FROM_JOB).
+// heldTool, where given, is closed once the child has started: its image
+// is mapped by then, and a handle held longer would make an upgrade's
+// rename of quarctl.exe fail.
 LaunchResult LaunchTool(const char* toolPath, char* commandLine, HANDLE userToken, HANDLE out, DWORD boundMs,
-                        DWORD creationFlags = 0);
+                        DWORD creationFlags = 0, UniqueHandle* heldTool = NULL);
 
 // The job this process runs in, and its limits where they can be read.
 JobFacts CurrentJob();

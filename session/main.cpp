@@ -9,27 +9,11 @@
 
 #include "bridge.h"
 #include "choice.h"
+#include "launch.h"
+#include "service.h"
 #include "sessions.h"
 
 namespace {
-
-// quarctl.exe beside this program, by absolute path: never from PATH or
-// the current folder, which a LocalSystem caller does not control.
-bool ToolBesideUs(char* path, DWORD size) {
-    const DWORD length = GetModuleFileNameA(NULL, path, size);
-    if (length == 0 || length >= size) {
-        if (length >= size) SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return false;
-    }
-    char* name = strrchr(path, '\\');
-    const char tool[] = "quarctl.exe";
-    if (name == NULL || static_cast<size_t>(name + 1 - path) + sizeof tool > size) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return false;
-    }
-    memcpy(name + 1, tool, sizeof tool);
-    return true;
-}
 
 // "2, 5 and 7": the sessions that hold the mutex.
 void ListHolders(const SessionCandidate* candidates, int count, char* text, size_t size) {
@@ -44,6 +28,7 @@ void ListHolders(const SessionCandidate* candidates, int count, char* text, size
 } // namespace
 
 int main(int argc, char* argv[]) {
+    const DWORD startTick = GetTickCount();
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     // Before any DLL is loaded on demand: System32 only.
     // Looked up, not imported: Windows 7 has it only with KB2533623, and
@@ -54,6 +39,8 @@ int main(int argc, char* argv[]) {
         return Fail(out, "SetDefaultDllDirectories failed", error,
                     "Install the update that brings it (KB2533623 on Windows 7), or a later Windows.");
     }
+
+    if (argc == 2 && strcmp(argv[1], "--service") == 0) return RunService(out);
 
     BridgeArguments arguments;
     if (!ParseBridgeArguments(argc, argv, &arguments)) {
@@ -82,8 +69,11 @@ int main(int argc, char* argv[]) {
     ListHolders(candidates, count, holders, sizeof holders);
     free(candidates);
     switch (choice.kind) {
-    case ChoiceKind::Run:
-        return RunQuarctl(toolPath, arguments.keyword, choice.session, choice.session != OwnSession(), out);
+    case ChoiceKind::Run: {
+        // Decided here, where the run is known to be the bridge's own.
+        const RunOptions options = {MustCheckFolder(), true, startTick, TOOL_BOUND_MS};
+        return RunRouted(toolPath, arguments.keyword, choice.session, choice.session != OwnSession(), out, options);
+    }
     case ChoiceKind::NoSuchSession:
         WriteLine(out, "quarctl-session: there is no session %lu.", choice.session);
         WriteLine(out, "What to do: name a session where a user is logged on (query session lists them).");

@@ -1,6 +1,6 @@
 // Stands in for quarctl.exe behind quarctl-session: shows the arguments it
 // was given, byte for byte, and ends with status 1; with --sleep it never
-// ends, with --job it says whether it runs in a job, and with exit:HEX it
+// ends, with --job... it says whether it runs in a job, and with exit:HEX it
 // ends with that status.
 #include <windows.h>
 
@@ -17,7 +17,7 @@ int main(int argc, char* argv[]) {
     printf("argc=%d\n", argc);
     if (argc > 1) printf("[%s]\n", argv[1]);
     BOOL inJob = FALSE;
-    if (argc > 1 && strcmp(argv[1], "--job") == 0 && IsProcessInJob(GetCurrentProcess(), NULL, &inJob)) {
+    if (argc > 1 && strncmp(argv[1], "--job", 5) == 0 && IsProcessInJob(GetCurrentProcess(), NULL, &inJob)) {
         printf("in a job: %s\n", inJob ? "yes" : "no");
     }
     fflush(stdout);

@@ -133,28 +133,35 @@ TEST(SessionBridge, AdvisesOnTokenErrors) {
 }
 
 // From inside a caller's job: quarctl stays in it in the bridge's own
-// session, and leaves it for another, where the job allows.
-TEST(SessionBridge, PlansTheStartFromAJob) {
+// session, and leaves it for another, where the job allows; else the
+// service starts it, as where this account may not take a user's token.
+TEST(SessionBridge, PlansTheRoute) {
     const DWORD breakaway = 0x800;  // JOB_OBJECT_LIMIT_BREAKAWAY_OK
     const DWORD silent = 0x1000;    // JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK
     const DWORD kill = 0x2000;      // JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE
-    const DWORD flag = 0x01000000;  // CREATE_BREAKAWAY_FROM_JOB
-    struct Case { const char* name; JobFacts job; bool otherSession, start; DWORD flags; };
+    const JobFacts none = {false, false, 0};
+    const JobFacts forbids = {true, true, kill};
+    const JobFacts allows = {true, true, kill | breakaway};
+    const Route direct = Route::Direct, leave = Route::Breakaway, service = Route::Service, refuse = Route::Refuse;
+    struct Case { const char* name; RouteFacts facts; Route route; };
     const Case cases[] = {
-        {"no job, another session", {false, false, 0}, true, true, 0},
-        {"own session, a forbidding job", {true, true, kill}, false, true, 0},
-        {"own session, breakaway allowed", {true, true, kill | breakaway}, false, true, 0},
-        {"another session, breakaway allowed", {true, true, kill | breakaway}, true, true, flag},
-        {"another session, silent breakaway", {true, true, kill | silent}, true, true, 0},
-        {"another session, a forbidding job", {true, true, kill}, true, false, 0},
-        {"another session, limits unread", {true, false, 0}, true, true, flag},
-        {"another session, no limits read", {true, true, 0}, true, true, flag},
+        {"no job, another session", {none, true, 0, false}, direct},
+        {"own session, a forbidding job", {forbids, false, 0, false}, direct},
+        {"own session, breakaway allowed", {allows, false, 0, false}, direct},
+        {"another session, breakaway allowed", {allows, true, 0, false}, leave},
+        {"another session, silent breakaway", {{true, true, kill | silent}, true, 0, false}, direct},
+        {"another session, a forbidding job", {forbids, true, 0, false}, service},
+        {"another session, limits unread", {{true, false, 0}, true, 0, false}, leave},
+        {"another session, no limits read", {{true, true, 0}, true, 0, false}, leave},
+        {"a breakaway refused", {{true, true, 0}, true, 0, true}, service},
+        {"no SeTcbPrivilege", {none, true, 1314, false}, service},
+        {"no SeTcbPrivilege, own session", {none, false, 1314, false}, direct},
+        {"nobody logged on", {allows, true, 1008, false}, refuse},
+        {"not LocalSystem", {none, true, 5, false}, refuse},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const JobPlan plan = PlanJob(c.job, c.otherSession);
-        EXPECT_EQ(plan.start, c.start);
-        EXPECT_EQ(plan.creationFlags, c.flags);
+        EXPECT_EQ(static_cast<int>(PlanRoute(c.facts)), static_cast<int>(c.route));
     }
 }
 

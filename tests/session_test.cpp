@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <wtsapi32.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -13,6 +14,7 @@
 
 #include "../session/bridge.h"
 #include "../session/launch.h"
+#include "../session/service.h"
 #include "../session/sessions.h"
 #include "desktop_test.h"
 
@@ -28,10 +30,10 @@ ProcessResult RunBridge(const std::vector<std::string>& arguments, DWORD timeout
 // NULL, the program fake copied in as quarctl.exe; removed with the object.
 class BridgeFolder {
 public:
-    explicit BridgeFolder(const char* fake) {
+    explicit BridgeFolder(const char* fake, const char* suffix = "") {
         char temp[MAX_PATH];
         GetTempPathA(MAX_PATH, temp);
-        folder_ = std::string(temp) + "quarctl-bridge-" + std::to_string(GetCurrentProcessId());
+        folder_ = std::string(temp) + "quarctl-bridge-" + std::to_string(GetCurrentProcessId()) + suffix;
         CreateDirectoryA(folder_.c_str(), NULL);
         ok_ = CopyFileA(SiblingPath("quarctl-session.exe").c_str(), Bridge().c_str(), FALSE) != 0 &&
               (fake == NULL || CopyFileA(SiblingPath(fake).c_str(), Tool().c_str(), FALSE) != 0);
@@ -45,6 +47,7 @@ public:
     BridgeFolder& operator=(const BridgeFolder&) = delete;
 
     bool ok() const { return ok_; }
+    std::string Folder() const { return folder_; }
     std::string Bridge() const { return folder_ + "\\quarctl-session.exe"; }
     std::string Tool() const { return folder_ + "\\quarctl.exe"; }
     ProcessResult Run(const std::vector<std::string>& arguments, DWORD timeoutMs = 30000) const {
@@ -55,6 +58,47 @@ private:
     std::string folder_;
     bool ok_ = false;
 };
+
+// The QuarctlSession service in the test prefix, run from bridge, as the
+// MSI registers it; deleted with the object, once its process has ended.
+class RegisteredService {
+public:
+    explicit RegisteredService(const std::string& bridge) : manager_(OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS)) {
+        const std::string command = "\"" + bridge + "\" --service";
+        service_ = CreateServiceA(manager_, "QuarctlSession", "QUARCTL session bridge", SERVICE_ALL_ACCESS,
+                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                  command.c_str(), NULL, NULL, NULL, NULL, NULL);
+    }
+    ~RegisteredService() {
+        // It stops by itself once it has answered: within a few seconds.
+        for (int i = 0; i < 100 && CountToolProcesses() > 0; ++i) Sleep(50);
+        if (service_ != NULL) DeleteService(service_);
+        if (service_ != NULL) CloseServiceHandle(service_);
+        if (manager_ != NULL) CloseServiceHandle(manager_);
+    }
+    RegisteredService(const RegisteredService&) = delete;
+    RegisteredService& operator=(const RegisteredService&) = delete;
+    bool ok() const { return service_ != NULL; }
+
+private:
+    SC_HANDLE manager_;
+    SC_HANDLE service_ = NULL;
+};
+
+// What a run in this process writes to its output, and its status.
+ProcessResult RunInProcess(const std::function<int(HANDLE)>& run) {
+    HANDLE read = NULL;
+    HANDLE write = NULL;
+    ProcessResult result;
+    if (!CreatePipe(&read, &write, NULL, 1 << 16)) return result;
+    result.status = static_cast<DWORD>(run(write));
+    CloseHandle(write);
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(read, buffer, sizeof buffer, &got, NULL) && got > 0) result.out.append(buffer, got);
+    CloseHandle(read);
+    return result;
+}
 
 // Runs each command line in turn against a fresh stand-in in the given
 // mode (NULL: no application), started anew whenever a request ended it.
@@ -208,30 +252,42 @@ TEST_F(Bridge, LaunchesThroughAUserToken) {
 // job unless it lets every child leave; on the way into another session
 // (the token path with this session's token, run by a copy of this test
 // program, since a process cannot leave its own job) it leaves a job that
-// allows it, and in one that forbids it nothing starts.
+// allows it, and from one that forbids it the service starts it, outside
+// the job, or, with no service, nothing does.
 TEST_F(Bridge, FollowsTheCallersJob) {
     char tool[MAX_PATH];
     if (GetEnvironmentVariableA("QUARCTL_TEST_JOB_TOOL", tool, MAX_PATH) > 0) {
+        // "--keyword=WORD", quoted, after the filter; else --job.
+        const char* given = strstr(GetCommandLineA(), "--keyword=");
+        const std::string keyword = given == NULL ? "--job" : std::string(given + 10, strcspn(given + 10, "\""));
+        const RunOptions options = {false, true, GetTickCount(), TOOL_BOUND_MS};
         fflush(stdout);
-        ExitProcess(static_cast<UINT>(RunQuarctl(tool, "--job", OwnSession(), true, GetStdHandle(STD_OUTPUT_HANDLE))));
+        ExitProcess(static_cast<UINT>(RunRouted(tool, keyword.c_str(), OwnSession(), true,
+                                                GetStdHandle(STD_OUTPUT_HANDLE), options)));
     }
     BridgeFolder folder("fake_quarctl.exe");
     ASSERT_TRUE(folder.ok());
     const std::string in = "argc=2\n[--job]\nin a job: yes\nto stderr\r\n";
     const std::string out = "argc=2\n[--job]\nin a job: no\nto stderr\r\n";
-    const std::string forbidden =
-        "quarctl-session: the calling program keeps its children in a job that forbids breakaway, so Windows "
-        "cannot start a process in session " + std::to_string(OwnSession()) + " from it.\r\n"
-        "What to do: let that job allow breakaway (JOB_OBJECT_LIMIT_BREAKAWAY_OK), or run quarctl-session from a "
-        "program that does not hold it in such a job.\r\n";
-    const struct { DWORD limits; bool tokenPath; std::string out; DWORD status; } cases[] = {
-        {0, false, in, 1}, {JOB_OBJECT_LIMIT_BREAKAWAY_OK, false, in, 1},
-        {JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK, false, out, 1},
-        {JOB_OBJECT_LIMIT_BREAKAWAY_OK, true, out, 1}, {0, true, forbidden, 2},
+    const std::string noService =
+        // Wine reads every job's limits as none: the breakaway is tried.
+        "quarctl-session: the calling program's job refused to let a process leave it (error 5), so Windows cannot "
+        "start one in session " + std::to_string(OwnSession()) + " from it, and the QuarctlSession service, which "
+        "can, is not installed.\r\n"
+        "What to do: install it (the MSI does), or from an elevated prompt: sc.exe create QuarctlSession binPath= "
+        "\"\\\"";
+    const struct { DWORD limits; bool tokenPath, service; std::string out; DWORD status; } cases[] = {
+        {0, false, false, in, 1}, {JOB_OBJECT_LIMIT_BREAKAWAY_OK, false, false, in, 1},
+        {JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK, false, false, out, 1},
+        {JOB_OBJECT_LIMIT_BREAKAWAY_OK, true, false, out, 1}, {0, true, false, noService, 2},
+        {0, true, true, out, 1},
     };
     SetEnvironmentVariableA("QUARCTL_TEST_JOB_TOOL", folder.Tool().c_str());
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.limits) + (c.tokenPath ? " token path" : ""));
+        SCOPED_TRACE(std::to_string(c.limits) + (c.tokenPath ? " token path" : "") + (c.service ? " service" : ""));
+        std::unique_ptr<RegisteredService> service;
+        if (c.service) service = std::make_unique<RegisteredService>(folder.Bridge());
+        ASSERT_TRUE(!service || service->ok()) << GetLastError();
         const ProcessResult run =
             c.tokenPath ? RunWithArguments(SiblingPath("e2e_test.exe"), "e2e_test",
                                            {"--gtest_filter=Bridge.FollowsTheCallersJob"}, 60000, c.limits)
@@ -248,6 +304,70 @@ TEST_F(Bridge, FollowsTheCallersJob) {
         EXPECT_EQ(run.status, c.status);
     }
     SetEnvironmentVariableA("QUARCTL_TEST_JOB_TOOL", NULL);
+}
+
+// Through the service: two bridges at once, in jobs that forbid breakaway,
+// each get their own answer, the second waiting for the first; a pipe of the request's name that another
+// created first gets nothing, and the bridge says so; and a run that must
+// check its folder refuses one that its user can change, as under Wine.
+TEST_F(Bridge, ReachesTheServiceSafely) {
+    BridgeFolder folder("fake_quarctl.exe");
+    ASSERT_TRUE(folder.ok());
+    {
+        RegisteredService service(folder.Bridge());
+        ASSERT_TRUE(service.ok()) << GetLastError();
+        SetEnvironmentVariableA("QUARCTL_TEST_JOB_TOOL", folder.Tool().c_str());
+        std::vector<ProcessResult> runs(2);
+        std::vector<std::thread> threads;
+        const char* keywords[] = {"--job one", "--job two"};
+        for (size_t i = 0; i < runs.size(); ++i) {
+            threads.emplace_back([&runs, &keywords, i] {
+                runs[i] = RunWithArguments(SiblingPath("e2e_test.exe"), "e2e_test",
+                                           {"--gtest_filter=Bridge.FollowsTheCallersJob",
+                                            std::string("--keyword=") + keywords[i]},
+                                           60000, 0);
+            });
+        }
+        for (std::thread& thread : threads) thread.join();
+        SetEnvironmentVariableA("QUARCTL_TEST_JOB_TOOL", NULL);
+        for (size_t i = 0; i < runs.size(); ++i) {
+            EXPECT_NE(runs[i].out.find(std::string("argc=2\n[") + keywords[i] + "]\nin a job: no\nto stderr\r\n"),
+                      std::string::npos)
+                << runs[i].out;
+            EXPECT_EQ(runs[i].status, 1u);
+        }
+    }
+
+    char name[64];
+    ASSERT_TRUE(NewPipeName(name, sizeof name));
+    HANDLE squatter = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1, 4096, 4096,
+                                       0, NULL);
+    ASSERT_NE(squatter, INVALID_HANDLE_VALUE);
+    OVERLAPPED waiting = {};
+    waiting.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    ConnectNamedPipe(squatter, &waiting);
+    const ProcessResult refused = RunInProcess([&name](HANDLE out) {
+        return RunThroughService(name, OwnSession(), "STATUS", WHY_JOB, GetTickCount(), TOOL_BOUND_MS, out);
+    });
+    EXPECT_EQ(refused.out, std::string("quarctl-session: another process created the pipe ") + name +
+                               " before this one could, so no request is handed over through it.\r\n"
+                               "What to do: find that process, which may be hostile, then try again.\r\n");
+    EXPECT_EQ(refused.status, 2u);
+    EXPECT_EQ(WaitForSingleObject(waiting.hEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the squatter got a client";
+    CancelIo(squatter);
+    CloseHandle(squatter);
+    CloseHandle(waiting.hEvent);
+
+    const std::string tool = folder.Tool();
+    const ProcessResult checked = RunInProcess([&tool](HANDLE out) {
+        const RunOptions options = {true, true, GetTickCount(), TOOL_BOUND_MS};
+        const char* why = NULL;
+        return RunQuarctl(tool.c_str(), "STATUS", OwnSession(), false, out, options, &why);
+    });
+    EXPECT_EQ(checked.out.rfind("quarctl-session: " + tool + " can be changed by ", 0), 0u) << checked.out;
+    EXPECT_NE(checked.out.find(", so nothing is started from there.\r\nWhat to do: install with the MSI"),
+              std::string::npos);
+    EXPECT_EQ(checked.status, 2u);
 }
 
 TEST_F(Bridge, EightAtOnce) {

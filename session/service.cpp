@@ -1,0 +1,419 @@
+#include "service.h"
+
+#include <bcrypt.h>
+#include <sddl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "../serverlink/unique_handle.h"
+#include "bridge.h"
+#include "choice.h"
+#include "launch.h"
+#include "sessions.h"
+
+namespace {
+
+const char PIPE_PREFIX[] = "\\\\.\\pipe\\quarctl-session-";
+const size_t PIPE_RANDOM_DIGITS = 32;
+// The trailer: this mark, then the status in 4 bytes, least significant first.
+const char TRAILER_MARK[4] = {'\0', 'Q', 'S', 'B'};
+const size_t TRAILER_SIZE = 8;
+// How often the bridge looks at the service while it waits for it.
+const DWORD SERVICE_POLL_MS = 20;
+// Kept from the service's bound, so that its own lines and the trailer
+// reach the bridge before the bridge's bound ends.
+const DWORD SERVICE_MARGIN_MS = 1000;
+
+// Owns a service control manager's or a service's handle.
+class UniqueServiceHandle {
+public:
+    explicit UniqueServiceHandle(SC_HANDLE handle) : handle_(handle) {}
+    ~UniqueServiceHandle() {
+        if (handle_ != NULL) CloseServiceHandle(handle_);
+    }
+    UniqueServiceHandle(const UniqueServiceHandle&) = delete;
+    UniqueServiceHandle& operator=(const UniqueServiceHandle&) = delete;
+    SC_HANDLE get() const { return handle_; }
+
+private:
+    SC_HANDLE handle_;
+};
+
+DWORD Remaining(DWORD startTick, DWORD boundMs) {
+    const DWORD elapsed = GetTickCount() - startTick;
+    return elapsed < boundMs ? boundMs - elapsed : 0;
+}
+
+bool ValidPipeName(const char* name) {
+    const size_t prefix = sizeof PIPE_PREFIX - 1;
+    if (strncmp(name, PIPE_PREFIX, prefix) != 0 || strlen(name) != prefix + PIPE_RANDOM_DIGITS) return false;
+    for (const char* digit = name + prefix; *digit != '\0'; ++digit) {
+        if (strchr("0123456789abcdef", *digit) == NULL) return false;
+    }
+    return true;
+}
+
+// A decimal DWORD, digits only; false for anything else.
+bool ReadNumber(const char* text, DWORD* value) {
+    char* end = NULL;
+    const unsigned long number = strtoul(text, &end, 10);
+    if (text[0] < '0' || text[0] > '9' || *end != '\0' || strlen(text) > 10 || number > 0xFFFFFFFFul) return false;
+    *value = static_cast<DWORD>(number);
+    return true;
+}
+
+// --- The bridge's side ---
+
+int NotInstalled(HANDLE out, const char* reason) {
+    char bridge[MAX_PATH] = "";
+    const DWORD length = GetModuleFileNameA(NULL, bridge, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) _snprintf(bridge, MAX_PATH, "%s", "C:\\Program Files\\QUARCTL\\quarctl-session.exe");
+    bridge[MAX_PATH - 1] = '\0';
+    WriteLine(out, "quarctl-session: %s, and the %s service, which can, is not installed.", reason, SERVICE_NAME);
+    WriteLine(out,
+              "What to do: install it (the MSI does), or from an elevated prompt: sc.exe create %s binPath= "
+              "\"\\\"%s\\\" --service\" start= demand DisplayName= \"QUARCTL session bridge\"",
+              SERVICE_NAME, bridge);
+    return EXIT_BRIDGE_FAILED;
+}
+
+int Unanswered(HANDLE out, DWORD boundMs) {
+    WriteLine(out, "quarctl-session: the %s service did not answer within %lu s.", SERVICE_NAME, boundMs / 1000);
+    WriteLine(out, "What to do: look in the System event log for why it did not start, then try again.");
+    return EXIT_BRIDGE_FAILED;
+}
+
+// Whether the service has stopped; its exit code in *code.
+bool ServiceStopped(SC_HANDLE service, DWORD* processId, DWORD* code) {
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD size = 0;
+    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                              &size)) {
+        *processId = 0;
+        return false;
+    }
+    *processId = status.dwProcessId;
+    *code = status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR ? status.dwServiceSpecificExitCode
+                                                                    : status.dwWin32ExitCode;
+    return status.dwCurrentState == SERVICE_STOPPED;
+}
+
+// Waits for an overlapped operation on pipe until deadline; false on
+// timeout, with the operation cancelled and settled.
+bool Settle(HANDLE pipe, OVERLAPPED* overlapped, DWORD startTick, DWORD boundMs, DWORD* got) {
+    if (WaitForSingleObject(overlapped->hEvent, Remaining(startTick, boundMs)) != WAIT_OBJECT_0) {
+        CancelIo(pipe);
+        GetOverlappedResult(pipe, overlapped, got, TRUE);
+        return false;
+    }
+    return true;
+}
+
+enum class Read { Data, End, TimedOut };
+
+Read ReadSome(HANDLE pipe, HANDLE event, char* buffer, DWORD size, DWORD* got, DWORD startTick, DWORD boundMs) {
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = event;
+    *got = 0;
+    if (!ReadFile(pipe, buffer, size, NULL, &overlapped)) {
+        if (GetLastError() != ERROR_IO_PENDING) return Read::End; // the service closed its end
+        if (!Settle(pipe, &overlapped, startTick, boundMs, got)) return Read::TimedOut;
+    }
+    if (!GetOverlappedResult(pipe, &overlapped, got, FALSE)) return Read::End;
+    return Read::Data;
+}
+
+// Relays all the service writes but the trailer; the trailer's status, or
+// -1 when the pipe ended without one, or -2 on timeout.
+int Relay(HANDLE pipe, HANDLE event, DWORD startTick, DWORD boundMs, HANDLE out) {
+    char buffer[TRAILER_SIZE + 4096];
+    size_t held = 0;
+    for (;;) {
+        DWORD got = 0;
+        const Read read = ReadSome(pipe, event, buffer + held, 4096, &got, startTick, boundMs);
+        if (read == Read::TimedOut) return -2;
+        if (read == Read::End) break;
+        const size_t total = held + got;
+        const size_t keep = total < TRAILER_SIZE ? total : TRAILER_SIZE;
+        DWORD written = 0;
+        if (total > keep) WriteFile(out, buffer, static_cast<DWORD>(total - keep), &written, NULL);
+        memmove(buffer, buffer + total - keep, keep);
+        held = keep;
+    }
+    if (held == TRAILER_SIZE && memcmp(buffer, TRAILER_MARK, sizeof TRAILER_MARK) == 0) {
+        const auto* status = reinterpret_cast<const unsigned char*>(buffer + sizeof TRAILER_MARK);
+        return status[0] | status[1] << 8 | status[2] << 16 | status[3] << 24;
+    }
+    DWORD written = 0;
+    if (held > 0) WriteFile(out, buffer, static_cast<DWORD>(held), &written, NULL);
+    return -1;
+}
+
+// --- The service's side ---
+
+SERVICE_STATUS_HANDLE statusHandle = NULL;
+
+void Report(DWORD state, DWORD exitCode) {
+    SERVICE_STATUS status = {};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+    status.dwWin32ExitCode = exitCode == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
+    status.dwServiceSpecificExitCode = exitCode;
+    // A request ends within its bound, and a stop waits for it.
+    status.dwWaitHint = state == SERVICE_STOP_PENDING ? TOOL_BOUND_MS : 0;
+    SetServiceStatus(statusHandle, &status);
+}
+
+DWORD WINAPI Control(DWORD control, DWORD /*type*/, void* /*data*/, void* /*context*/) {
+    if (control == SERVICE_CONTROL_STOP) {
+        Report(SERVICE_STOP_PENDING, 0);
+        return NO_ERROR;
+    }
+    return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+// Whether the process at the pipe's other end may hand over a request.
+DWORD CheckRequester(DWORD processId) {
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    if (process.get() == NULL) return GetLastError();
+    HANDLE handle = NULL;
+    if (!OpenProcessToken(process.get(), TOKEN_QUERY, &handle)) return GetLastError();
+    UniqueHandle token(handle);
+    alignas(TOKEN_USER) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    if (!GetTokenInformation(token.get(), TokenUser, user, sizeof user, &size) ||
+        !GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size)) {
+        return GetLastError();
+    }
+    GetTokenInformation(token.get(), TokenGroups, NULL, 0, &size);
+    auto* groups = static_cast<TOKEN_GROUPS*>(malloc(size));
+    if (groups == NULL) return ERROR_NOT_ENOUGH_MEMORY;
+    bool administrators = false;
+    if (GetTokenInformation(token.get(), TokenGroups, groups, size, &size)) {
+        for (DWORD i = 0; i < groups->GroupCount; ++i) {
+            administrators = administrators || (IsWellKnownSid(groups->Groups[i].Sid, WinBuiltinAdministratorsSid) &&
+                                                (groups->Groups[i].Attributes & SE_GROUP_ENABLED) != 0);
+        }
+    }
+    free(groups);
+    const bool trusted =
+        TrustedRequester(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, elevation.TokenIsElevated != 0, administrators);
+    return trusted ? NO_ERROR : ERROR_ACCESS_DENIED;
+}
+
+// Serves the request in the service's arguments; the service's exit code:
+// 0 once the answer is in the pipe, else the error that kept it out.
+DWORD Serve(DWORD argc, char** argv) {
+    const DWORD startTick = GetTickCount();
+    DWORD session = 0;
+    DWORD budget = 0;
+    if (argc < 4 || argc > 5 || !ValidPipeName(argv[1]) || !ReadNumber(argv[2], &session) ||
+        !ReadNumber(argv[3], &budget)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    // Identification only: the pipe's server cannot act as SYSTEM through us.
+    UniqueHandle pipe(CreateFileA(argv[1], GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                                  SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, NULL));
+    if (pipe.get() == INVALID_HANDLE_VALUE) {
+        pipe.release();
+        return GetLastError();
+    }
+    ULONG server = 0;
+    if (!GetNamedPipeServerProcessId(pipe.get(), &server)) return GetLastError();
+    const DWORD refused = CheckRequester(server);
+    if (refused != NO_ERROR) return refused;
+
+    const char* keyword = argc == 5 ? argv[4] : NULL;
+    int status = EXIT_BRIDGE_FAILED;
+    char toolPath[MAX_PATH] = "";
+    if (keyword != NULL && strlen(keyword) > SERVICE_MAX_REQUEST) {
+        WriteLine(pipe.get(), "quarctl-session: the %s service takes a keyword of at most %u bytes, not %u.",
+                  SERVICE_NAME, static_cast<unsigned>(SERVICE_MAX_REQUEST), static_cast<unsigned>(strlen(keyword)));
+        WriteLine(pipe.get(), "What to do: pass one of START, STOP, STATUS or CLOSE.");
+    } else if (!ToolBesideUs(toolPath, sizeof toolPath)) {
+        status = Fail(pipe.get(), "GetModuleFileNameA failed", GetLastError(), ADVICE_ERROR);
+    } else {
+        const RunOptions options = {MustCheckFolder(), false, startTick, budget < TOOL_BOUND_MS ? budget : TOOL_BOUND_MS};
+        const char* why = NULL;
+        status = RunQuarctl(toolPath, keyword, session, true, pipe.get(), options, &why);
+    }
+    char trailer[TRAILER_SIZE];
+    memcpy(trailer, TRAILER_MARK, sizeof TRAILER_MARK);
+    for (size_t i = 0; i < 4; ++i) trailer[sizeof TRAILER_MARK + i] = static_cast<char>(status >> (8 * i) & 0xFF);
+    DWORD written = 0;
+    if (!WriteFile(pipe.get(), trailer, sizeof trailer, &written, NULL)) return GetLastError();
+    return NO_ERROR;
+}
+
+void WINAPI ServiceMain(DWORD argc, char** argv) {
+    statusHandle = RegisterServiceCtrlHandlerExA(SERVICE_NAME, Control, NULL);
+    if (statusHandle == NULL) return;
+    Report(SERVICE_RUNNING, 0);
+    Report(SERVICE_STOPPED, Serve(argc, argv));
+}
+
+} // namespace
+
+bool NewPipeName(char* name, size_t size) {
+    const size_t prefix = sizeof PIPE_PREFIX - 1;
+    if (size < prefix + PIPE_RANDOM_DIGITS + 1) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return false;
+    }
+    unsigned char random[PIPE_RANDOM_DIGITS / 2];
+    const auto generate = SYSTEM_FUNCTION("bcrypt.dll", BCryptGenRandom);
+    if (generate == NULL) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return false;
+    }
+    const NTSTATUS status = generate(NULL, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    if (status != 0) {
+        SetLastError(static_cast<DWORD>(status));
+        return false;
+    }
+    memcpy(name, PIPE_PREFIX, prefix);
+    char* digit = name + prefix;
+    for (const unsigned char byte : random) {
+        *digit++ = "0123456789abcdef"[byte >> 4];
+        *digit++ = "0123456789abcdef"[byte & 0xF];
+    }
+    *digit = '\0';
+    return true;
+}
+
+int RunThroughService(const char* pipeName, DWORD session, const char* keyword, const char* why, DWORD startTick,
+                      DWORD boundMs, HANDLE out) {
+    char reason[512];
+    _snprintf(reason, sizeof reason, why, session);
+    reason[sizeof reason - 1] = '\0';
+    if (keyword != NULL && strlen(keyword) > SERVICE_MAX_REQUEST) {
+        WriteLine(out, "quarctl-session: %s, and the %s service takes a keyword of at most %u bytes, not %u.", reason,
+                  SERVICE_NAME, static_cast<unsigned>(SERVICE_MAX_REQUEST), static_cast<unsigned>(strlen(keyword)));
+        WriteLine(out, "What to do: pass one of START, STOP, STATUS or CLOSE.");
+        return EXIT_BRIDGE_FAILED;
+    }
+    // Only SYSTEM and Administrators may open it; and only a pipe that we
+    // created first is ours, whatever its name.
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1,
+                                                              &descriptor, NULL)) {
+        return Fail(out, "ConvertStringSecurityDescriptorToSecurityDescriptorA failed", GetLastError(), ADVICE_ERROR);
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+    UniqueHandle pipe(CreateNamedPipeA(pipeName, PIPE_ACCESS_INBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED,
+                                       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
+                                       1 << 16, 0, &attributes));
+    const DWORD pipeError = GetLastError();
+    LocalFree(descriptor);
+    if (pipe.get() == INVALID_HANDLE_VALUE) {
+        pipe.release();
+        if (pipeError == ERROR_ACCESS_DENIED || pipeError == ERROR_PIPE_BUSY) {
+            WriteLine(out, "quarctl-session: another process created the pipe %s before this one could, so no request "
+                           "is handed over through it.",
+                      pipeName);
+            WriteLine(out, "What to do: find that process, which may be hostile, then try again.");
+            return EXIT_BRIDGE_FAILED;
+        }
+        return Fail(out, "CreateNamedPipeA failed", pipeError, ADVICE_ERROR);
+    }
+
+    UniqueServiceHandle manager(OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT));
+    if (manager.get() == NULL) return Fail(out, "OpenSCManagerA failed", GetLastError(), ADVICE_ERROR);
+    UniqueServiceHandle service(OpenServiceA(manager.get(), SERVICE_NAME, SERVICE_START | SERVICE_QUERY_STATUS));
+    if (service.get() == NULL) {
+        if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return NotInstalled(out, reason);
+        return Fail(out, "OpenServiceA for QuarctlSession failed", GetLastError(), ADVICE_ERROR);
+    }
+    // One request at a time: while another bridge's runs, wait for it.
+    char sessionText[16];
+    char budgetText[16];
+    _snprintf(sessionText, sizeof sessionText, "%lu", session);
+    sessionText[sizeof sessionText - 1] = '\0';
+    for (;;) {
+        const DWORD remaining = Remaining(startTick, boundMs);
+        if (remaining <= SERVICE_MARGIN_MS) return Unanswered(out, boundMs);
+        _snprintf(budgetText, sizeof budgetText, "%lu", remaining - SERVICE_MARGIN_MS);
+        budgetText[sizeof budgetText - 1] = '\0';
+        const char* arguments[] = {pipeName, sessionText, budgetText, keyword};
+        if (StartServiceA(service.get(), keyword == NULL ? 3 : 4, arguments)) break;
+        const DWORD error = GetLastError();
+        if (error != ERROR_SERVICE_ALREADY_RUNNING && error != ERROR_SERVICE_DATABASE_LOCKED) {
+            return Fail(out, "StartServiceA for QuarctlSession failed", error,
+                        error == ERROR_ACCESS_DENIED ? "Only SYSTEM and administrators may start the service: run "
+                                                       "quarctl-session as one of them."
+                                                     : ADVICE_ERROR);
+        }
+        Sleep(SERVICE_POLL_MS);
+    }
+
+    UniqueHandle event(CreateEventA(NULL, TRUE, FALSE, NULL));
+    if (event.get() == NULL) return Fail(out, "CreateEventA failed", GetLastError(), ADVICE_ERROR);
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = event.get();
+    DWORD serviceProcess = 0;
+    DWORD code = 0;
+    if (!ConnectNamedPipe(pipe.get(), &overlapped) && GetLastError() != ERROR_PIPE_CONNECTED) {
+        if (GetLastError() != ERROR_IO_PENDING) return Fail(out, "ConnectNamedPipe failed", GetLastError(), ADVICE_ERROR);
+        // The service may stop before it connects: watch it meanwhile.
+        while (WaitForSingleObject(event.get(), SERVICE_POLL_MS) == WAIT_TIMEOUT) {
+            DWORD got = 0;
+            const bool stopped = ServiceStopped(service.get(), &serviceProcess, &code);
+            if (stopped || Remaining(startTick, boundMs) == 0) {
+                CancelIo(pipe.get());
+                GetOverlappedResult(pipe.get(), &overlapped, &got, TRUE);
+                if (!stopped) return Unanswered(out, boundMs);
+                return Fail(out, "the QuarctlSession service stopped without taking the request", code,
+                            "Look in the System event log, and check that the service is this quarctl-session.exe "
+                            "(sc.exe qc QuarctlSession).");
+            }
+        }
+    }
+    // Only the service's own process may answer.
+    ULONG client = 0;
+    if (!GetNamedPipeClientProcessId(pipe.get(), &client)) {
+        return Fail(out, "GetNamedPipeClientProcessId failed", GetLastError(), ADVICE_ERROR);
+    }
+    ServiceStopped(service.get(), &serviceProcess, &code);
+    if (client != serviceProcess) {
+        WriteLine(out, "quarctl-session: process %lu opened the request's pipe, not the %s service (process %lu), so "
+                       "nothing is read from it.",
+                  client, SERVICE_NAME, serviceProcess);
+        WriteLine(out, "What to do: find that process, which may be hostile, then try again.");
+        return EXIT_BRIDGE_FAILED;
+    }
+    const int status = Relay(pipe.get(), event.get(), startTick, boundMs, out);
+    if (status == -2) return Unanswered(out, boundMs);
+    if (status < 0 || status > EXIT_BRIDGE_FAILED) {
+        WriteLine(out, "quarctl-session: the %s service ended without handing back quarctl's status.", SERVICE_NAME);
+        WriteLine(out, "What to do: look in the System event log for why it ended, then try again.");
+        return EXIT_BRIDGE_FAILED;
+    }
+    return status;
+}
+
+int RunRouted(const char* toolPath, const char* keyword, DWORD session, bool asSessionUser, HANDLE out,
+              const RunOptions& options) {
+    const char* why = NULL;
+    const int status = RunQuarctl(toolPath, keyword, session, asSessionUser, out, options, &why);
+    if (status != ROUTE_TO_SERVICE) return status;
+    char pipe[64];
+    if (!NewPipeName(pipe, sizeof pipe)) return Fail(out, "BCryptGenRandom failed", GetLastError(), ADVICE_ERROR);
+    return RunThroughService(pipe, session, keyword, why, options.startTick, options.boundMs, out);
+}
+
+int RunService(HANDLE out) {
+    static char name[sizeof SERVICE_NAME];
+    memcpy(name, SERVICE_NAME, sizeof SERVICE_NAME);
+    const SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {NULL, NULL}};
+    if (StartServiceCtrlDispatcherA(table)) return 0;
+    if (GetLastError() == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
+        WriteLine(out, "quarctl-session: --service is for the service control manager, which starts the %s service.",
+                  SERVICE_NAME);
+        WriteLine(out, "What to do: run quarctl-session [--session N] [START|STOP|STATUS|CLOSE] instead.");
+        return EXIT_BRIDGE_FAILED;
+    }
+    return Fail(out, "StartServiceCtrlDispatcherA failed", GetLastError(), ADVICE_ERROR);
+}
