@@ -3,6 +3,8 @@
 // every process in session 1 and lists no sessions).
 #include <gtest/gtest.h>
 
+#include <stddef.h>
+
 #include <string>
 #include <vector>
 
@@ -206,6 +208,11 @@ TEST(SessionBridge, FindsWhoMayChangeAFile) {
         {"a deny beside an allow", "O:BAD:(D;;FA;;;BU)(A;;0x2;;;BU)", false, "S-1-5-32-545"},
         {"delete a child, on a file", "O:SYD:(A;;0x40;;;BU)", false, NULL},
         {"delete a child, on a folder", "O:SYD:(A;;0x40;;;BU)", true, "S-1-5-32-545"},
+        {"Users may change the DACL", "O:SYD:(A;;WD;;;BU)", false, "S-1-5-32-545"},
+        {"Users may take ownership", "O:SYD:(A;;WO;;;BU)", false, "S-1-5-32-545"},
+        {"another service's account", "O:SYD:(A;;FA;;;S-1-5-80-1-2-3-4-5)", false, "S-1-5-80-1-2-3-4-5"},
+        {"TrustedInstaller's owner, another service may write", std::string("O:") + TI + "D:(A;;FW;;;S-1-5-80-9)", false,
+         "S-1-5-80-9"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -221,6 +228,41 @@ TEST(SessionBridge, FindsWhoMayChangeAFile) {
         LocalFree(account);
         LocalFree(descriptor);
     }
+    // Allow ACEs of other kinds, which Wine's SDDL does not read: a
+    // callback ACE and an object ACE, each for Users, made by hand.
+    for (const BYTE type : {BYTE{9}, BYTE{5}}) { // ACCESS_ALLOWED_CALLBACK_ACE_TYPE, _OBJECT_ACE_TYPE
+        SCOPED_TRACE(static_cast<int>(type));
+        alignas(ACL) BYTE aclBuffer[128];
+        auto* acl = reinterpret_cast<ACL*>(aclBuffer);
+        Sid users("S-1-5-32-545");
+        Sid system("S-1-5-18");
+        ASSERT_TRUE(InitializeAcl(acl, sizeof aclBuffer, ACL_REVISION_DS));
+        if (type == 9) {
+            ASSERT_TRUE(AddAccessAllowedAce(acl, ACL_REVISION, FILE_GENERIC_WRITE, users.sid));
+            void* entry = NULL;
+            ASSERT_TRUE(GetAce(acl, 0, &entry));
+            static_cast<ACE_HEADER*>(entry)->AceType = type; // the same layout, and no condition data
+        } else {
+            // One GUID, so the SID sits where the second would be.
+            alignas(ACCESS_ALLOWED_OBJECT_ACE) BYTE ace[sizeof(ACCESS_ALLOWED_OBJECT_ACE) + SECURITY_MAX_SID_SIZE] = {};
+            auto* object = reinterpret_cast<ACCESS_ALLOWED_OBJECT_ACE*>(ace);
+            const DWORD size = offsetof(ACCESS_ALLOWED_OBJECT_ACE, InheritedObjectType) + GetLengthSid(users.sid);
+            object->Header = {type, 0, static_cast<WORD>(size)};
+            object->Mask = FILE_GENERIC_WRITE;
+            object->Flags = ACE_OBJECT_TYPE_PRESENT;
+            object->ObjectType = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
+            ASSERT_TRUE(CopySid(GetLengthSid(users.sid), &object->InheritedObjectType, users.sid));
+            ASSERT_TRUE(AddAce(acl, ACL_REVISION_DS, MAXDWORD, ace, size));
+        }
+        SECURITY_DESCRIPTOR descriptor;
+        ASSERT_TRUE(InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
+        ASSERT_TRUE(SetSecurityDescriptorOwner(&descriptor, system.sid, FALSE));
+        ASSERT_TRUE(SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE));
+        const ChangeRight right = WhoMayChange(&descriptor, false);
+        EXPECT_FALSE(right.safe);
+        ASSERT_NE(right.account, nullptr);
+        EXPECT_TRUE(EqualSid(right.account, users.sid));
+    }
     // A NULL DACL lets everyone in; made by hand, as Wine reads the SDDL
     // for one (D:NO_ACCESS_CONTROL) as an empty DACL.
     SECURITY_DESCRIPTOR open;
@@ -231,6 +273,55 @@ TEST(SessionBridge, FindsWhoMayChangeAFile) {
     const ChangeRight right = WhoMayChange(&open, false);
     EXPECT_FALSE(right.safe);
     EXPECT_EQ(right.account, nullptr);
+}
+
+// What the folder check reads, in order: the file, the bridge, the folder,
+// whose root keeps its backslash.
+TEST(SessionBridge, ChecksTheToolItsBridgeAndTheirFolder) {
+    const struct { const char* tool; const char* bridge; const char* folder; } cases[] = {
+        {"C:\\Program Files\\QUARCTL\\quarctl.exe", "C:\\Program Files\\QUARCTL\\quarctl-session.exe",
+         "C:\\Program Files\\QUARCTL"},
+        {"C:\\quarctl.exe", "C:\\quarctl-session.exe", "C:\\"},
+        {"\\\\server\\share\\quarctl.exe", "\\\\server\\share\\quarctl-session.exe", "\\\\server\\share\\"},
+        {"\\\\server\\share\\q\\quarctl.exe", "\\\\server\\share\\q\\quarctl-session.exe", "\\\\server\\share\\q"},
+        {"\\\\?\\D:\\quarctl.exe", "\\\\?\\D:\\quarctl-session.exe", "\\\\?\\D:\\"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.tool);
+        CheckedObjects objects;
+        ASSERT_TRUE(ObjectsToCheck(c.tool, &objects));
+        EXPECT_STREQ(objects.tool, c.tool);
+        EXPECT_STREQ(objects.bridge, c.bridge);
+        EXPECT_STREQ(objects.folder, c.folder);
+    }
+    CheckedObjects objects;
+    EXPECT_FALSE(ObjectsToCheck("quarctl.exe", &objects));
+
+    const struct { const char* finalPath; const char* path; bool same; } paths[] = {
+        {"\\\\?\\C:\\Program Files\\QUARCTL\\quarctl.exe", "C:\\Program Files\\QUARCTL\\quarctl.exe", true},
+        {"\\\\?\\C:\\Program Files\\QUARCTL\\quarctl.exe", "c:\\program files\\quarctl\\QUARCTL.EXE", true},
+        {"\\\\?\\UNC\\server\\share\\quarctl.exe", "\\\\server\\share\\quarctl.exe", true},
+        {"\\\\?\\D:\\elsewhere\\quarctl.exe", "C:\\tools\\quarctl.exe", false}, // through a junction
+        {"\\\\?\\UNC\\server\\share\\quarctl.exe", "C:\\server\\share\\quarctl.exe", false},
+    };
+    for (const auto& c : paths) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(SamePath(c.finalPath, c.path), c.same);
+    }
+}
+
+// Who may hand the service a request.
+TEST(SessionBridge, TrustsOnlySystemAndElevatedAdministrators) {
+    const struct { const char* user; bool elevated, administrators, trusted; } cases[] = {
+        {"S-1-5-18", false, false, true}, {"S-1-5-21-1-2-3-500", true, true, true},
+        {"S-1-5-21-1-2-3-500", false, true, false}, {"S-1-5-21-1-2-3-1001", true, false, false},
+        {"S-1-5-20", true, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.user);
+        Sid user(c.user);
+        EXPECT_EQ(TrustedRequester(user.sid, c.elevated, c.administrators), c.trusted);
+    }
 }
 
 TEST(SessionBridge, FindsAMutexThatRefusesUs) {

@@ -213,6 +213,15 @@ TEST_F(Bridge, OwnFailuresExitTwo) {
     EXPECT_NE(missing.out.find("\r\nWhat to do: Keep quarctl-session.exe in the folder that holds quarctl.exe"),
               std::string::npos);
     EXPECT_EQ(missing.status, 2u);
+
+    // Its lines are in the OEM code page, as consoles read them: a folder
+    // named with an e acute is 0xE9 in code page 1252, 0x82 in 437 and 850.
+    if (GetACP() != 1252 || (GetOEMCP() != 437 && GetOEMCP() != 850)) return;
+    BridgeFolder accented(NULL, "-\xE9");
+    ASSERT_TRUE(accented.ok());
+    std::string oem = "quarctl-session: no quarctl.exe beside it, at " + accented.Tool() + ": error 2: ";
+    oem[oem.find('\xE9')] = '\x82';
+    EXPECT_EQ(accented.Run({"STATUS"}).out.substr(0, oem.size()), oem);
 }
 
 // The path a LocalSystem bridge takes into another session, staged in our
