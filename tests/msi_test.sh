@@ -2,7 +2,7 @@
 # The MSI round trip under Wine's msiexec, in a Wine prefix of its own
 # (installing changes it): install a signed 1.1.0, the tool on PATH, an
 # upgrade to 1.2.0, a downgrade refused, and an uninstall that takes the
-# files and the PATH entry away.
+# files, the PATH entry and the service away.
 #   msi_test.sh SOURCE BIN WORK ARCH [NO-RUN-REASON]
 # NO-RUN-REASON, when given, says why the installed programs cannot run
 # here (32-bit programs without Wine's 32-bit half): that step is skipped.
@@ -67,6 +67,18 @@ registered() {
     name == "QUARCTL" && version != "" { print version; name = "" }'
 }
 only_registered() { [ "$(registered | xargs)" = "$1" ]; }
+# The QuarctlSession service's registration, as the service control
+# manager keeps it: its command line, start type (3, on demand), account
+# and type (0x10, its own process). Windows Installer quotes the program's
+# path; Wine 8's writes it bare, so the quotes are not compared.
+service_key='HKLM\System\CurrentControlSet\Services\QuarctlSession'
+service_value() { wine_run reg query "$service_key" /v "$1" | tr -d '\r' | sed -n "s/^ *$1 *REG_[A-Z_]* *//p"; }
+service_registered() {
+  [ "$(service_value ImagePath | tr -d '"')" = "${folder}quarctl-session.exe --service" ] &&
+    [ "$(service_value Start)" = 0x3 ] && [ "$(service_value ObjectName)" = LocalSystem ] &&
+    [ "$(service_value Type)" = 0x10 ] || { echo "        $(wine_run reg query "$service_key" | tr -d '\r')"; return 1; }
+}
+service_gone() { ! wine_run reg query "$service_key" >/dev/null 2>&1; }
 
 check "install 1.1.0, signed" msiexec /i old.msi 0
 check "its files are in Program Files" installed
@@ -76,10 +88,12 @@ if [ -z "$NO_RUN" ]; then
 else
   echo "skipped a new cmd finds quarctl on PATH: $NO_RUN"
 fi
+check "the service is registered, to start on demand as LocalSystem" service_registered
 check "1.1.0 is registered" only_registered 1.1.0
 check "upgrade to 1.2.0" msiexec /i new.msi 0
 check "only 1.2.0 is registered" only_registered 1.2.0
 check "the files are still there" installed
+check "the service is registered once more" service_registered
 check "the system PATH still ends with its folder" path_ends_with_folder
 # 1603, "fatal error", of which only the low byte survives Wine.
 check "installing 1.1.0 over 1.2.0 is refused" msiexec /i old.msi 67
@@ -87,6 +101,7 @@ check "only 1.2.0 is still registered" only_registered 1.2.0
 check "uninstall" msiexec /x new.msi 0
 check "the files are gone" eval '[ ! -e "$files" ]'
 check "the PATH entry is gone" path_lacks_folder
+check "the service is gone" service_gone
 check "nothing is registered" only_registered ""
 WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
 finish
