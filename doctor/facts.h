@@ -96,8 +96,21 @@ struct FolderFacts {
     FolderCheck check = {};
 };
 
+// The way quarctl-session takes from here into another session: this
+// process's job and account, and the QuarctlSession service as installed.
+struct WayFacts {
+    JobFacts job = {false, false, 0};
+    bool localSystem = false;  // holds SeTcbPrivilege, to take a user's token
+    DWORD serviceError = 0;    // ERROR_SERVICE_DOES_NOT_EXIST: not installed
+    DWORD startType = 0;       // SERVICE_DEMAND_START...
+    std::string account;       // the account it runs as
+    std::string command;       // the command line it is started with
+    std::string bridge;        // quarctl-session.exe beside this program
+};
+
 struct Facts {
     FolderFacts folder;
+    WayFacts way;
     ProcessFacts process;
     MutexFacts mutex;
     SessionSearchFacts sessions;
@@ -108,6 +121,7 @@ struct Facts {
 // Each looks at one step as quarctl takes it.
 ProcessFacts GatherProcessFacts();
 FolderFacts GatherFolderFacts();
+WayFacts GatherWayFacts();
 MutexFacts GatherMutexFacts();
 SessionSearchFacts GatherSessionFacts();
 WindowSearchFacts GatherWindowFacts();

@@ -9,6 +9,8 @@
 #include <wtsapi32.h>
 
 #include "../serverlink/unique_handle.h"
+#include "../session/launch.h"
+#include "../session/service.h"
 #include "../session/sessions.h"
 #include "verdict.h"
 
@@ -196,6 +198,44 @@ FolderFacts GatherFolderFacts() {
         return facts;
     }
     facts.check = CheckToolFolder(handle.get(), objects);
+    return facts;
+}
+
+WayFacts GatherWayFacts() {
+    WayFacts facts;
+    facts.job = CurrentJob();
+    HANDLE handle = NULL;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &handle)) {
+        UniqueHandle token(handle);
+        alignas(TOKEN_USER) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+        DWORD size = 0;
+        facts.localSystem = GetTokenInformation(token.get(), TokenUser, user, sizeof user, &size) &&
+                            IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, WinLocalSystemSid);
+    }
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(NULL, path, MAX_PATH);
+    facts.bridge.assign(path, length < MAX_PATH ? length : 0);
+    facts.bridge.resize(facts.bridge.rfind('\\') == std::string::npos ? 0 : facts.bridge.rfind('\\') + 1);
+    facts.bridge += "quarctl-session.exe";
+
+    UniqueServiceHandle manager(OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT));
+    UniqueServiceHandle service(manager.get() == NULL ? NULL
+                                                      : OpenServiceA(manager.get(), SERVICE_NAME, SERVICE_QUERY_CONFIG));
+    DWORD size = 0;
+    if (service.get() == NULL) {
+        facts.serviceError = GetLastError();
+        return facts;
+    }
+    QueryServiceConfigA(service.get(), NULL, 0, &size);
+    std::vector<BYTE> buffer(size == 0 ? sizeof(QUERY_SERVICE_CONFIGA) : size);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+    if (!QueryServiceConfigA(service.get(), config, static_cast<DWORD>(buffer.size()), &size)) {
+        facts.serviceError = GetLastError();
+        return facts;
+    }
+    facts.startType = config->dwStartType;
+    facts.account = config->lpServiceStartName == NULL ? "" : config->lpServiceStartName;
+    facts.command = config->lpBinaryPathName == NULL ? "" : config->lpBinaryPathName;
     return facts;
 }
 

@@ -1,5 +1,7 @@
 #include "report.h"
 
+#include "../session/service.h"
+
 namespace {
 
 // The system's text for a Win32 error, without its line end.
@@ -74,6 +76,63 @@ void WriteFolder(FILE* out, const FolderFacts& facts) {
         fprintf(out, "  A LocalSystem caller would refuse it: %s can be changed by %s\n", facts.check.object,
                 facts.check.account);
     }
+}
+
+// How quarctl-session would reach another session's user from here.
+void WriteWay(FILE* out, const WayFacts& way) {
+    fputs("\nWay to other sessions, as quarctl-session takes it from here\n", out);
+    const JobFacts& job = way.job;
+    if (!job.inJob) {
+        fputs("  Job: none\n", out);
+    } else if (!job.limitsKnown) {
+        fputs("  Job: this process runs in one whose limits could not be read\n", out);
+    } else {
+        const char* breakaway = (job.limitFlags & JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK) != 0
+                                    ? "lets every process leave it (JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK)"
+                                : (job.limitFlags & JOB_OBJECT_LIMIT_BREAKAWAY_OK) != 0
+                                    ? "allows breakaway (JOB_OBJECT_LIMIT_BREAKAWAY_OK)"
+                                    : "forbids breakaway: Windows keeps its processes in its session";
+        fprintf(out, "  Job: this process runs in one that %s (limits 0x%08lX)\n", breakaway, job.limitFlags);
+    }
+    fprintf(out, "  Account: %s\n",
+            way.localSystem ? "LocalSystem, which may take a session user's token"
+                            : "not LocalSystem: without SeTcbPrivilege it may not take a session user's token");
+    const bool installed = way.serviceError == 0;
+    if (way.serviceError == ERROR_SERVICE_DOES_NOT_EXIST) {
+        fprintf(out, "  Service %s: not installed\n", SERVICE_NAME);
+    } else if (!installed) {
+        WriteError(out, "Service QuarctlSession: its configuration could not be read", way.serviceError);
+    } else {
+        const char* start = way.startType == SERVICE_DEMAND_START ? "on demand"
+                            : way.startType == SERVICE_AUTO_START ? "automatically"
+                            : way.startType == SERVICE_DISABLED   ? "never (disabled)"
+                                                                  : "otherwise";
+        fprintf(out, "  Service %s: starts %s, as %s, with %s\n", SERVICE_NAME, start, way.account.c_str(),
+                way.command.c_str());
+        fprintf(out, "  That is %sthe bridge beside this program (%s --service)\n",
+                ServiceRunsBridge(way.command, way.bridge) ? "" : "not ", way.bridge.c_str());
+    }
+    switch (WayFromHere(way)) {
+    case Route::Direct:
+        fputs("  Route: quarctl-session starts quarctl as the session's user from here\n", out);
+        return;
+    case Route::Breakaway:
+        fputs("  Route: quarctl-session starts quarctl as the session's user, outside this process's job\n", out);
+        return;
+    case Route::Service:
+    case Route::Refuse:
+        break;
+    }
+    if (installed && way.startType != SERVICE_DISABLED) {
+        fprintf(out, "  Route: quarctl-session hands the request to the %s service, which starts quarctl\n",
+                SERVICE_NAME);
+        return;
+    }
+    fprintf(out, "  Route: none: only the %s service could start quarctl in another session from here\n",
+            SERVICE_NAME);
+    fprintf(out, "  What to do: install it (the MSI does), or from an elevated prompt: sc.exe create %s binPath= "
+                 "\"\\\"%s\\\" --service\" start= demand DisplayName= \"QUARCTL session bridge\"\n",
+            SERVICE_NAME, way.bridge.c_str());
 }
 
 void WriteMutex(FILE* out, const MutexFacts& mutex) {
@@ -212,6 +271,7 @@ void WriteReport(FILE* out, const Facts& facts, const Verdict& verdict, bool sen
     fputs("quarctl-doctor 1.1: what quarctl STATUS meets at each step\n\n", out);
     WriteProcess(out, facts.process);
     WriteFolder(out, facts.folder);
+    WriteWay(out, facts.way);
     WriteMutex(out, facts.mutex);
     WriteSessions(out, facts.sessions, facts.process.session);
     WriteWindows(out, facts.windows);

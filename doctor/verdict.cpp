@@ -83,6 +83,12 @@ const Diagnosis REPLY_FILTERED = {
     "The application runs at a lower integrity level than this process, and this process's message filter could "
     "not be opened to its replies: User Interface Privilege Isolation drops them.",
     "Run the tool at the application's level (not elevated), or act on the filter's error above."};
+const Diagnosis REPLY_MAYBE_FILTERED = {
+    "The application runs at a lower integrity level than this process; its message filter was opened to the "
+    "replies, but Windows does not document that it admits messages posted to a thread, so User Interface "
+    "Privilege Isolation may have dropped them.",
+    "Run the tool at the application's level (not elevated): if the application answers then, the filter was the "
+    "cause."};
 const Diagnosis SILENT = {"The application took the request but never answered.",
                           "Look at the application: it takes requests but posts no reply."};
 
@@ -229,8 +235,8 @@ Verdict Diagnose(const Facts& facts) {
     if (facts.exchange.lateReply) return Make(MSG_NO_REPLY, 1, true, LATE);
     // Where Windows has no filter (before Vista) it has no UIPI either.
     const DWORD filterError = exchange.filterError;
-    if (filterError != 0 && filterError != ERROR_PROC_NOT_FOUND && WeOutrankApp(facts.process, *app)) {
-        return Make(MSG_NO_REPLY, 1, true, REPLY_FILTERED);
+    if (filterError != ERROR_PROC_NOT_FOUND && WeOutrankApp(facts.process, *app)) {
+        return Make(MSG_NO_REPLY, 1, true, filterError != 0 ? REPLY_FILTERED : REPLY_MAYBE_FILTERED);
     }
     return Make(MSG_NO_REPLY, 1, true, SILENT);
 }
@@ -247,6 +253,23 @@ bool WeOutrankApp(const ProcessFacts& process, const WindowFacts& app) {
         return process.integrity > app.integrity;
     }
     return process.elevationKnown && process.elevated;
+}
+
+Route WayFromHere(const WayFacts& way) {
+    // Without SeTcbPrivilege WTSQueryUserToken fails with 1314.
+    return PlanRoute({way.job, true, way.localSystem ? 0ul : static_cast<DWORD>(ERROR_PRIVILEGE_NOT_HELD), false});
+}
+
+bool ServiceRunsBridge(const std::string& command, const std::string& bridge) {
+    const std::string arguments = " --service";
+    for (const std::string& path : {"\"" + bridge + "\"", bridge}) {
+        if (command.size() == path.size() + arguments.size() &&
+            lstrcmpiA(command.substr(0, path.size()).c_str(), path.c_str()) == 0 &&
+            command.compare(path.size(), std::string::npos, arguments) == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 const char* IntegrityName(DWORD integrity) {

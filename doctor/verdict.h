@@ -26,6 +26,13 @@ const WindowFacts* TakenWindow(const WindowSearchFacts& windows);
 // application's; when either level cannot be read, whether it is elevated.
 bool WeOutrankApp(const ProcessFacts& process, const WindowFacts& app);
 
+// The route quarctl-session takes from here into another session's user.
+Route WayFromHere(const WayFacts& way);
+
+// Whether the service's command line runs bridge with --service alone,
+// its path quoted or bare, letter case aside.
+bool ServiceRunsBridge(const std::string& command, const std::string& bridge);
+
 // "Medium", "High"... for an integrity level, or "unknown".
 const char* IntegrityName(DWORD integrity);
 

@@ -25,21 +25,6 @@ const DWORD SERVICE_POLL_MS = 20;
 // reach the bridge before the bridge's bound ends.
 const DWORD SERVICE_MARGIN_MS = 1000;
 
-// Owns a service control manager's or a service's handle.
-class UniqueServiceHandle {
-public:
-    explicit UniqueServiceHandle(SC_HANDLE handle) : handle_(handle) {}
-    ~UniqueServiceHandle() {
-        if (handle_ != NULL) CloseServiceHandle(handle_);
-    }
-    UniqueServiceHandle(const UniqueServiceHandle&) = delete;
-    UniqueServiceHandle& operator=(const UniqueServiceHandle&) = delete;
-    SC_HANDLE get() const { return handle_; }
-
-private:
-    SC_HANDLE handle_;
-};
-
 DWORD Remaining(DWORD startTick, DWORD boundMs) {
     const DWORD elapsed = GetTickCount() - startTick;
     return elapsed < boundMs ? boundMs - elapsed : 0;

@@ -24,6 +24,21 @@
 
 const char SERVICE_NAME[] = "QuarctlSession";
 
+// Owns a service control manager's or a service's handle.
+class UniqueServiceHandle {
+public:
+    explicit UniqueServiceHandle(SC_HANDLE handle) : handle_(handle) {}
+    ~UniqueServiceHandle() {
+        if (handle_ != NULL) CloseServiceHandle(handle_);
+    }
+    UniqueServiceHandle(const UniqueServiceHandle&) = delete;
+    UniqueServiceHandle& operator=(const UniqueServiceHandle&) = delete;
+    SC_HANDLE get() const { return handle_; }
+
+private:
+    SC_HANDLE handle_;
+};
+
 // The longest keyword the service takes, in bytes.
 const size_t SERVICE_MAX_REQUEST = 256;
 

@@ -128,6 +128,13 @@ TEST(Verdict, CausesNoTestMachineCanStage) {
          "QUARCTL: No reply from Quarvel.", "The application took the request but never answered."},
         {"no filter before Vista", [](Facts& f) { NoReplyFromBelow(f); f.exchange.exchange.filterError = 127; },
          "QUARCTL: No reply from Quarvel.", "The application took the request but never answered."},
+        // An opened filter may still drop posted replies: nothing says it does not.
+        {"filter opened, from above", [](Facts& f) { NoReplyFromBelow(f); f.exchange.exchange.filterError = 0; },
+         "QUARCTL: No reply from Quarvel.",
+         "The application runs at a lower integrity level than this process; its message filter was opened to the "
+         "replies, but Windows does not document that it admits messages posted to a thread, so User Interface "
+         "Privilege Isolation may have dropped them.",
+         "Run the tool at the application's level (not elevated)"},
         // The application's mutex found in another session's namespace.
         {"another session",
          [](Facts& f) { FromSessionZero(f, {{0, false, "Disconnected", ""}, {2, true, "Active", "alice"}}, 1); },
@@ -173,6 +180,41 @@ TEST(Verdict, CausesNoTestMachineCanStage) {
         EXPECT_EQ(verdict.cause, c.cause);
         EXPECT_FALSE(verdict.advice.empty());
         EXPECT_NE(verdict.advice.find(c.advice), std::string::npos) << verdict.advice;
+    }
+}
+
+} // namespace
+
+namespace {
+
+// The doctor's way into another session: the bridge's route from its job
+// and account, and whether the installed service runs the bridge beside it.
+TEST(Verdict, NamesTheWayToOtherSessions) {
+    const JobFacts none = {false, false, 0};
+    const JobFacts forbids = {true, true, 0x2000};  // JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE
+    const JobFacts allows = {true, true, 0x2800};   // and JOB_OBJECT_LIMIT_BREAKAWAY_OK
+    const struct { JobFacts job; bool system; Route route; } ways[] = {
+        {none, true, Route::Direct}, {allows, true, Route::Breakaway},
+        {forbids, true, Route::Service}, {none, false, Route::Service}, // an elevated administrator
+    };
+    for (const auto& w : ways) {
+        WayFacts way;
+        way.job = w.job;
+        way.localSystem = w.system;
+        EXPECT_EQ(static_cast<int>(WayFromHere(way)), static_cast<int>(w.route));
+    }
+    const std::string bridge = "C:\\Program Files\\QUARCTL\\quarctl-session.exe";
+    const struct { const char* command; bool runsBridge; } commands[] = {
+        {"\"C:\\Program Files\\QUARCTL\\quarctl-session.exe\" --service", true},
+        {"C:\\Program Files\\QUARCTL\\quarctl-session.exe --service", true}, // as Wine's msiexec writes it
+        {"\"c:\\program files\\quarctl\\QUARCTL-SESSION.EXE\" --service", true},
+        {"\"C:\\Tools\\quarctl-session.exe\" --service", false},
+        {"\"C:\\Program Files\\QUARCTL\\quarctl-session.exe\"", false},
+        {"\"C:\\Program Files\\QUARCTL\\quarctl-session.exe\" --service STATUS", false},
+    };
+    for (const auto& c : commands) {
+        SCOPED_TRACE(c.command);
+        EXPECT_EQ(ServiceRunsBridge(c.command, bridge), c.runsBridge);
     }
 }
 
