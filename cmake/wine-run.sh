@@ -3,13 +3,14 @@
 #   wine-run.sh PREFIX PROGRAM [ARGS...]   run PROGRAM, creating PREFIX first
 #   wine-run.sh PREFIX --init              only create PREFIX
 # With QUARCTL_WINE_TEMPLATE naming a made prefix, a new PREFIX is a copy of it.
+# QUARCTL_WINEDEBUG, where set, is Wine's WINEDEBUG (else -all).
 # The prefix is created once, under a lock: a new prefix takes seconds to
 # build and two Wine processes starting on a half-made one race.
 set -eu
 prefix=$(realpath -m "$1")
 shift
 export WINEPREFIX="$prefix"
-export WINEDEBUG=-all
+export WINEDEBUG=${QUARCTL_WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml="
 # With no DISPLAY and the null driver, windows and messages work headless.
 unset DISPLAY WAYLAND_DISPLAY
