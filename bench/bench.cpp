@@ -56,30 +56,6 @@ double RunViaService() {
     return run.elapsedMs;
 }
 
-// The service for the routed runs, from the bridge beside this program, as
-// the MSI registers it; deleted with the object.
-class BenchService {
-public:
-    BenchService() : manager_(OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS)) {
-        const std::string command = "\"" + SiblingPath("quarctl-session.exe") + "\" --service";
-        service_ = CreateServiceA(manager_, "QuarctlSession", "QUARCTL session bridge", SERVICE_ALL_ACCESS,
-                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                  command.c_str(), NULL, NULL, NULL, NULL, NULL);
-    }
-    ~BenchService() {
-        if (service_ != NULL) DeleteService(service_);
-        if (service_ != NULL) CloseServiceHandle(service_);
-        if (manager_ != NULL) CloseServiceHandle(manager_);
-    }
-    BenchService(const BenchService&) = delete;
-    BenchService& operator=(const BenchService&) = delete;
-    bool ok() const { return service_ != NULL; }
-
-private:
-    SC_HANDLE manager_;
-    SC_HANDLE service_ = NULL;
-};
-
 // Runs quarctl against a fresh stand-in each time, with the floor beside it.
 struct FailureCase {
     const char* name;
@@ -115,7 +91,8 @@ int main(int argc, char* argv[]) {
     std::vector<double> routedTimes;
     std::vector<double> routedRatios;
     {
-        BenchService service;
+        // For the routed runs, from the bridge beside this program.
+        RegisteredService service(SiblingPath("quarctl-session.exe"));
         if (!service.ok()) printf("  the QuarctlSession service could not be registered: error %lu\n", GetLastError());
         // No request log: the stand-in answers as promptly as it can.
         StandIn server("--running", false);

@@ -219,8 +219,8 @@ WayFacts GatherWayFacts() {
     facts.bridge += "quarctl-session.exe";
 
     UniqueServiceHandle manager(OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT));
-    UniqueServiceHandle service(manager.get() == NULL ? NULL
-                                                      : OpenServiceA(manager.get(), SERVICE_NAME, SERVICE_QUERY_CONFIG));
+    UniqueServiceHandle service(
+        manager.get() == NULL ? NULL : OpenServiceA(manager.get(), SERVICE_NAME, SERVICE_QUERY_CONFIG));
     DWORD size = 0;
     if (service.get() == NULL) {
         facts.serviceError = GetLastError();

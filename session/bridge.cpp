@@ -136,7 +136,9 @@ int RunQuarctl(const char* toolPath, const char* keyword, DWORD session, bool as
     }
     if (options.checkFolder) {
         CheckedObjects objects;
-        if (!ObjectsToCheck(toolPath, &objects)) return Fail(out, "quarctl.exe's folder", ERROR_BAD_PATHNAME, ADVICE_ERROR);
+        if (!ObjectsToCheck(toolPath, &objects)) {
+            return Fail(out, "quarctl.exe's folder", ERROR_BAD_PATHNAME, ADVICE_ERROR);
+        }
         const FolderCheck check = CheckToolFolder(tool.get(), objects);
         if (!check.safe) return FolderFailure(out, check, objects.folder);
         // By name the start could follow a junction that a user changed

@@ -53,7 +53,9 @@ bool ReadNumber(const char* text, DWORD* value) {
 int NotInstalled(HANDLE out, const char* reason) {
     char bridge[MAX_PATH] = "";
     const DWORD length = GetModuleFileNameA(NULL, bridge, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) _snprintf(bridge, MAX_PATH, "%s", "C:\\Program Files\\QUARCTL\\quarctl-session.exe");
+    if (length == 0 || length >= MAX_PATH) {
+        _snprintf(bridge, MAX_PATH, "%s", "C:\\Program Files\\QUARCTL\\quarctl-session.exe");
+    }
     bridge[MAX_PATH - 1] = '\0';
     WriteLine(out, "quarctl-session: %s, and the %s service, which can, is not installed.", reason, SERVICE_NAME);
     WriteLine(out,
@@ -221,7 +223,8 @@ DWORD Serve(DWORD argc, char** argv) {
     } else if (!ToolBesideUs(toolPath, sizeof toolPath)) {
         status = Fail(pipe.get(), "GetModuleFileNameA failed", GetLastError(), ADVICE_ERROR);
     } else {
-        const RunOptions options = {MustCheckFolder(), false, startTick, budget < TOOL_BOUND_MS ? budget : TOOL_BOUND_MS};
+        const DWORD bound = budget < TOOL_BOUND_MS ? budget : TOOL_BOUND_MS;
+        const RunOptions options = {MustCheckFolder(), false, startTick, bound};
         const char* why = NULL;
         status = RunQuarctl(toolPath, keyword, session, true, pipe.get(), options, &why);
     }
@@ -288,9 +291,9 @@ int RunThroughService(const char* pipeName, DWORD session, const char* keyword, 
         return Fail(out, "ConvertStringSecurityDescriptorToSecurityDescriptorA failed", GetLastError(), ADVICE_ERROR);
     }
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
-    UniqueHandle pipe(CreateNamedPipeA(pipeName, PIPE_ACCESS_INBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED,
-                                       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
-                                       1 << 16, 0, &attributes));
+    const DWORD openMode = PIPE_ACCESS_INBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED;
+    const DWORD pipeMode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
+    UniqueHandle pipe(CreateNamedPipeA(pipeName, openMode, pipeMode, 1, 0, 1 << 16, 0, &attributes));
     const DWORD pipeError = GetLastError();
     LocalFree(descriptor);
     if (pipe.get() == INVALID_HANDLE_VALUE) {
@@ -341,7 +344,9 @@ int RunThroughService(const char* pipeName, DWORD session, const char* keyword, 
     DWORD serviceProcess = 0;
     DWORD code = 0;
     if (!ConnectNamedPipe(pipe.get(), &overlapped) && GetLastError() != ERROR_PIPE_CONNECTED) {
-        if (GetLastError() != ERROR_IO_PENDING) return Fail(out, "ConnectNamedPipe failed", GetLastError(), ADVICE_ERROR);
+        if (GetLastError() != ERROR_IO_PENDING) {
+            return Fail(out, "ConnectNamedPipe failed", GetLastError(), ADVICE_ERROR);
+        }
         // The service may stop before it connects: watch it meanwhile.
         while (WaitForSingleObject(event.get(), SERVICE_POLL_MS) == WAIT_TIMEOUT) {
             DWORD got = 0;

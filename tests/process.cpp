@@ -289,3 +289,18 @@ int CountToolProcesses() {
     CloseHandle(snapshot);
     return count;
 }
+
+RegisteredService::RegisteredService(const std::string& bridge)
+    : manager_(OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS)) {
+    const std::string command = "\"" + bridge + "\" --service";
+    service_ = CreateServiceA(manager_, "QuarctlSession", "QUARCTL session bridge", SERVICE_ALL_ACCESS,
+                              SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, command.c_str(),
+                              NULL, NULL, NULL, NULL, NULL);
+}
+
+RegisteredService::~RegisteredService() {
+    for (int i = 0; i < 100 && CountToolProcesses() > 0; ++i) Sleep(50);
+    if (service_ != NULL) DeleteService(service_);
+    if (service_ != NULL) CloseServiceHandle(service_);
+    if (manager_ != NULL) CloseServiceHandle(manager_);
+}

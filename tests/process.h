@@ -83,6 +83,22 @@ private:
     bool ready_ = false;
 };
 
+// The QuarctlSession service in the prefix, run from bridge, as the MSI
+// registers it; deleted with the object, once its process has ended: it
+// stops by itself once it has answered, within a few seconds.
+class RegisteredService {
+public:
+    explicit RegisteredService(const std::string& bridge);
+    ~RegisteredService();
+    RegisteredService(const RegisteredService&) = delete;
+    RegisteredService& operator=(const RegisteredService&) = delete;
+    bool ok() const { return service_ != NULL; }
+
+private:
+    SC_HANDLE manager_;
+    SC_HANDLE service_ = NULL;
+};
+
 // How many quarctl.exe, quarctl-doctor.exe, quarctl-session.exe and
 // standin.exe processes are running now.
 int CountToolProcesses();

@@ -211,8 +211,8 @@ TEST(SessionBridge, FindsWhoMayChangeAFile) {
         {"Users may change the DACL", "O:SYD:(A;;WD;;;BU)", false, "S-1-5-32-545"},
         {"Users may take ownership", "O:SYD:(A;;WO;;;BU)", false, "S-1-5-32-545"},
         {"another service's account", "O:SYD:(A;;FA;;;S-1-5-80-1-2-3-4-5)", false, "S-1-5-80-1-2-3-4-5"},
-        {"TrustedInstaller's owner, another service may write", std::string("O:") + TI + "D:(A;;FW;;;S-1-5-80-9)", false,
-         "S-1-5-80-9"},
+        {"TrustedInstaller's owner, another service may write", std::string("O:") + TI + "D:(A;;FW;;;S-1-5-80-9)",
+         false, "S-1-5-80-9"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

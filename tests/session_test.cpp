@@ -59,32 +59,6 @@ private:
     bool ok_ = false;
 };
 
-// The QuarctlSession service in the test prefix, run from bridge, as the
-// MSI registers it; deleted with the object, once its process has ended.
-class RegisteredService {
-public:
-    explicit RegisteredService(const std::string& bridge) : manager_(OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS)) {
-        const std::string command = "\"" + bridge + "\" --service";
-        service_ = CreateServiceA(manager_, "QuarctlSession", "QUARCTL session bridge", SERVICE_ALL_ACCESS,
-                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                  command.c_str(), NULL, NULL, NULL, NULL, NULL);
-    }
-    ~RegisteredService() {
-        // It stops by itself once it has answered: within a few seconds.
-        for (int i = 0; i < 100 && CountToolProcesses() > 0; ++i) Sleep(50);
-        if (service_ != NULL) DeleteService(service_);
-        if (service_ != NULL) CloseServiceHandle(service_);
-        if (manager_ != NULL) CloseServiceHandle(manager_);
-    }
-    RegisteredService(const RegisteredService&) = delete;
-    RegisteredService& operator=(const RegisteredService&) = delete;
-    bool ok() const { return service_ != NULL; }
-
-private:
-    SC_HANDLE manager_;
-    SC_HANDLE service_ = NULL;
-};
-
 // What a run in this process writes to its output, and its status.
 ProcessResult RunInProcess(const std::function<int(HANDLE)>& run) {
     HANDLE read = NULL;
