@@ -78,10 +78,7 @@ void WriteFolder(FILE* out, const FolderFacts& facts) {
     }
 }
 
-// How quarctl-session would reach another session's user from here.
-void WriteWay(FILE* out, const WayFacts& way) {
-    fputs("\nWay to other sessions, as quarctl-session takes it from here\n", out);
-    const JobFacts& job = way.job;
+void WriteJob(FILE* out, const JobFacts& job) {
     if (!job.inJob) {
         fputs("  Job: none\n", out);
     } else if (!job.limitsKnown) {
@@ -94,6 +91,12 @@ void WriteWay(FILE* out, const WayFacts& way) {
                                     : "forbids breakaway: Windows keeps its processes in its session";
         fprintf(out, "  Job: this process runs in one that %s (limits 0x%08lX)\n", breakaway, job.limitFlags);
     }
+}
+
+// How quarctl-session would reach another session's user from here.
+void WriteWay(FILE* out, const WayFacts& way) {
+    fputs("\nWay to other sessions, as quarctl-session takes it from here\n", out);
+    WriteJob(out, way.job);
     fprintf(out, "  Account: %s\n",
             way.localSystem ? "LocalSystem, which may take a session user's token"
                             : "not LocalSystem: without SeTcbPrivilege it may not take a session user's token");

@@ -257,7 +257,7 @@ bool WeOutrankApp(const ProcessFacts& process, const WindowFacts& app) {
 
 Route WayFromHere(const WayFacts& way) {
     // Without SeTcbPrivilege WTSQueryUserToken fails with 1314.
-    return PlanRoute({way.job, true, way.localSystem ? 0ul : static_cast<DWORD>(ERROR_PRIVILEGE_NOT_HELD), false});
+    return PlanRoute({way.job, true, way.localSystem ? DWORD{0} : DWORD{ERROR_PRIVILEGE_NOT_HELD}, false});
 }
 
 bool ServiceRunsBridge(const std::string& command, const std::string& bridge) {

@@ -89,6 +89,79 @@ int FolderFailure(HANDLE out, const FolderCheck& check, const char* folder) {
     return EXIT_BRIDGE_FAILED;
 }
 
+// Whether quarctl may start from its folder, for a caller that must check:
+// only trusted accounts may change it, and the path reaches the file that
+// was checked. False once it has written why.
+bool FolderAllowsStart(HANDLE tool, const char* toolPath, HANDLE out) {
+    CheckedObjects objects;
+    if (!ObjectsToCheck(toolPath, &objects)) {
+        Fail(out, "quarctl.exe's folder", ERROR_BAD_PATHNAME, ADVICE_ERROR);
+        return false;
+    }
+    const FolderCheck check = CheckToolFolder(tool, objects);
+    if (!check.safe) {
+        FolderFailure(out, check, objects.folder);
+        return false;
+    }
+    // By name the start could follow a junction that a user changed above
+    // the folder: it must reach the file that was checked.
+    char finalPath[MAX_PATH + 8];
+    const DWORD length = GetFinalPathNameByHandleA(tool, finalPath, sizeof finalPath, FILE_NAME_NORMALIZED);
+    if (length == 0 || length >= sizeof finalPath) {
+        Fail(out, "GetFinalPathNameByHandleA for quarctl.exe failed",
+             length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE, ADVICE_ERROR);
+        return false;
+    }
+    if (SamePath(finalPath, toolPath)) return true;
+    WriteLine(out, "quarctl-session: %s is in fact %s, so nothing is started from there.", toolPath, finalPath);
+    WriteLine(out, "What to do: install into a folder reached without a junction or a link, as the MSI does "
+                   "(Program Files).");
+    return false;
+}
+
+// The session user's primary token; 0, or WTSQueryUserToken's error.
+DWORD TakeUserToken(DWORD session, HANDLE* token) {
+    const auto queryUserToken = SYSTEM_FUNCTION("wtsapi32.dll", WTSQueryUserToken);
+    if (queryUserToken == NULL) return ERROR_PROC_NOT_FOUND;
+    return queryUserToken(session, token) ? 0 : GetLastError();
+}
+
+int LaunchFailure(const LaunchResult& result, bool asUser, HANDLE out) {
+    char what[64];
+    _snprintf(what, sizeof what, "%s failed", result.failedCall);
+    what[sizeof what - 1] = '\0';
+    // Error 5 from a start with no job in the way: the token's user may not
+    // read and run quarctl.exe.
+    return Fail(out, what, result.error,
+                result.error == ERROR_ACCESS_DENIED && asUser ? ADVICE_TOOL_ACCESS : ADVICE_ERROR);
+}
+
+int TokenFailure(HANDLE out, DWORD session, DWORD error) {
+    char what[64];
+    _snprintf(what, sizeof what, "WTSQueryUserToken for session %lu failed", session);
+    what[sizeof what - 1] = '\0';
+    char advice[256];
+    _snprintf(advice, sizeof advice, TokenAdvice(error), session);
+    advice[sizeof advice - 1] = '\0';
+    return Fail(out, what, error, advice);
+}
+
+// The status for a quarctl that started: its own, or the bridge's failure.
+int Outcome(const LaunchResult& result, DWORD boundMs, DWORD session, HANDLE out) {
+    if (result.outcome == LaunchOutcome::TimedOut) {
+        WriteLine(out, "quarctl-session: quarctl did not end within %lu s, and was ended.", boundMs / 1000);
+        WriteLine(out, "What to do: run quarctl-doctor in session %lu to see why the application holds it.", session);
+        return EXIT_BRIDGE_FAILED;
+    }
+    if (result.status <= 1) return static_cast<int>(result.status);
+    // Not quarctl's own: Windows ended it, and cmd's errorlevel would read
+    // such a status as negative.
+    const char* meaning = ExitStatusMeaning(result.status);
+    WriteLine(out, "quarctl-session: quarctl ended with status 0x%08lX%s%s.", result.status,
+              meaning == NULL ? ", which is not one of its own" : ": ", meaning == NULL ? "" : meaning);
+    return EXIT_BRIDGE_FAILED;
+}
+
 } // namespace
 
 bool ToolBesideUs(char* path, DWORD size) {
@@ -134,46 +207,16 @@ int RunQuarctl(const char* toolPath, const char* keyword, DWORD session, bool as
         tool.release();
         return Fail(out, "quarctl.exe could not be opened", GetLastError(), ADVICE_ERROR);
     }
-    if (options.checkFolder) {
-        CheckedObjects objects;
-        if (!ObjectsToCheck(toolPath, &objects)) {
-            return Fail(out, "quarctl.exe's folder", ERROR_BAD_PATHNAME, ADVICE_ERROR);
-        }
-        const FolderCheck check = CheckToolFolder(tool.get(), objects);
-        if (!check.safe) return FolderFailure(out, check, objects.folder);
-        // By name the start could follow a junction that a user changed
-        // above the folder: it must reach the file that was checked.
-        char finalPath[MAX_PATH + 8];
-        const DWORD length = GetFinalPathNameByHandleA(tool.get(), finalPath, sizeof finalPath, FILE_NAME_NORMALIZED);
-        if (length == 0 || length >= sizeof finalPath) {
-            return Fail(out, "GetFinalPathNameByHandleA for quarctl.exe failed",
-                        length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE, ADVICE_ERROR);
-        }
-        if (!SamePath(finalPath, toolPath)) {
-            WriteLine(out, "quarctl-session: %s is in fact %s, so nothing is started from there.", toolPath, finalPath);
-            WriteLine(out, "What to do: install into a folder reached without a junction or a link, as the MSI does "
-                           "(Program Files).");
-            return EXIT_BRIDGE_FAILED;
-        }
-    }
+    if (options.checkFolder && !FolderAllowsStart(tool.get(), toolPath, out)) return EXIT_BRIDGE_FAILED;
 
     RouteFacts facts = {CurrentJob(), asSessionUser, 0, false};
     Route route = PlanRoute(facts);
     HANDLE token = NULL;
     if (route != Route::Service && asSessionUser) {
-        const auto queryUserToken = SYSTEM_FUNCTION("wtsapi32.dll", WTSQueryUserToken);
-        if (queryUserToken == NULL || !queryUserToken(session, &token)) {
-            facts.tokenError = queryUserToken == NULL ? ERROR_PROC_NOT_FOUND : GetLastError();
-            route = PlanRoute(facts);
-            if (route == Route::Refuse || !options.viaService) {
-                char what[64];
-                _snprintf(what, sizeof what, "WTSQueryUserToken for session %lu failed", session);
-                what[sizeof what - 1] = '\0';
-                char advice[256];
-                _snprintf(advice, sizeof advice, TokenAdvice(facts.tokenError), session);
-                advice[sizeof advice - 1] = '\0';
-                return Fail(out, what, facts.tokenError, advice);
-            }
+        facts.tokenError = TakeUserToken(session, &token);
+        route = PlanRoute(facts);
+        if (facts.tokenError != 0 && (route == Route::Refuse || !options.viaService)) {
+            return TokenFailure(out, session, facts.tokenError);
         }
     }
     if (route == Route::Service) {
@@ -188,24 +231,7 @@ int RunQuarctl(const char* toolPath, const char* keyword, DWORD session, bool as
     const DWORD flags = route == Route::Breakaway ? CREATE_BREAKAWAY_FROM_JOB : 0;
     const LaunchResult result = LaunchTool(toolPath, commandLine, userToken.get(), out, bound, flags, &tool);
     free(commandLine);
-    switch (result.outcome) {
-    case LaunchOutcome::Ended:
-        if (result.status <= 1) return static_cast<int>(result.status);
-        {
-            // Not quarctl's own: Windows ended it, and cmd's errorlevel
-            // would read such a status as negative.
-            const char* meaning = ExitStatusMeaning(result.status);
-            WriteLine(out, "quarctl-session: quarctl ended with status 0x%08lX%s%s.", result.status,
-                      meaning == NULL ? ", which is not one of its own" : ": ", meaning == NULL ? "" : meaning);
-        }
-        return EXIT_BRIDGE_FAILED;
-    case LaunchOutcome::TimedOut:
-        WriteLine(out, "quarctl-session: quarctl did not end within %lu s, and was ended.", options.boundMs / 1000);
-        WriteLine(out, "What to do: run quarctl-doctor in session %lu to see why the application holds it.", session);
-        return EXIT_BRIDGE_FAILED;
-    case LaunchOutcome::Failed:
-        break;
-    }
+    if (result.outcome != LaunchOutcome::Failed) return Outcome(result, options.boundMs, session, out);
     // A breakaway refused: the job forbids it after all (its limits could
     // not be read, or an outer job forbids it).
     facts.breakawayRefused = result.error == ERROR_ACCESS_DENIED && route == Route::Breakaway;
@@ -213,11 +239,5 @@ int RunQuarctl(const char* toolPath, const char* keyword, DWORD session, bool as
         *why = WHY_BREAKAWAY_REFUSED;
         return options.viaService ? ROUTE_TO_SERVICE : RouteFailure(out, *why, session);
     }
-    char what[64];
-    _snprintf(what, sizeof what, "%s failed", result.failedCall);
-    what[sizeof what - 1] = '\0';
-    // Error 5 from a start with no job in the way: the token's user may not
-    // read and run quarctl.exe.
-    return Fail(out, what, result.error,
-                result.error == ERROR_ACCESS_DENIED && userToken.get() != NULL ? ADVICE_TOOL_ACCESS : ADVICE_ERROR);
+    return LaunchFailure(result, userToken.get() != NULL, out);
 }

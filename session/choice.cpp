@@ -173,7 +173,7 @@ namespace {
 size_t RootLength(const char* path) {
     size_t skip = 0;
     bool unc = false;
-    if (strncmp(path, "\\\\?\\", 4) == 0 || strncmp(path, "\\\\.\\", 4) == 0) {
+    if (strncmp(path, R"(\\?\)", 4) == 0 || strncmp(path, R"(\\.\)", 4) == 0) {
         skip = 4;
         if (_strnicmp(path + 4, "UNC\\", 4) == 0) {
             skip = 8;
@@ -202,10 +202,10 @@ bool Copy(char* to, const char* from, size_t length) {
 bool ObjectsToCheck(const char* toolPath, CheckedObjects* objects) {
     const char* name = strrchr(toolPath, '\\');
     if (name == NULL) return false;
-    size_t folder = static_cast<size_t>(name - toolPath);
+    auto folder = static_cast<size_t>(name - toolPath);
     if (folder == 0 || RootLength(toolPath) == folder) ++folder; // keep the root's backslash
     const char bridge[] = "quarctl-session.exe";
-    const size_t cut = static_cast<size_t>(name + 1 - toolPath);
+    const auto cut = static_cast<size_t>(name + 1 - toolPath);
     if (!Copy(objects->tool, toolPath, strlen(toolPath)) || !Copy(objects->folder, toolPath, folder) ||
         cut + sizeof bridge > MAX_PATH) {
         return false;
@@ -217,10 +217,10 @@ bool ObjectsToCheck(const char* toolPath, CheckedObjects* objects) {
 
 bool SamePath(const char* finalPath, const char* path) {
     // \\?\C:\x is C:\x, and \\?\UNC\server\share\x is \\server\share\x.
-    if (_strnicmp(finalPath, "\\\\?\\UNC\\", 8) == 0) {
+    if (_strnicmp(finalPath, R"(\\?\UNC\)", 8) == 0) {
         return strncmp(path, "\\\\", 2) == 0 && lstrcmpiA(finalPath + 8, path + 2) == 0;
     }
-    if (strncmp(finalPath, "\\\\?\\", 4) == 0) finalPath += 4;
+    if (strncmp(finalPath, R"(\\?\)", 4) == 0) finalPath += 4;
     return lstrcmpiA(finalPath, path) == 0;
 }
 

@@ -14,7 +14,7 @@
 
 namespace {
 
-const char PIPE_PREFIX[] = "\\\\.\\pipe\\quarctl-session-";
+const char PIPE_PREFIX[] = R"(\\.\pipe\quarctl-session-)";
 const size_t PIPE_RANDOM_DIGITS = 32;
 // The trailer: this mark, then the status in 4 bytes, least significant first.
 const char TRAILER_MARK[4] = {'\0', 'Q', 'S', 'B'};
@@ -54,7 +54,7 @@ int NotInstalled(HANDLE out, const char* reason) {
     char bridge[MAX_PATH] = "";
     const DWORD length = GetModuleFileNameA(NULL, bridge, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
-        _snprintf(bridge, MAX_PATH, "%s", "C:\\Program Files\\QUARCTL\\quarctl-session.exe");
+        _snprintf(bridge, MAX_PATH, "%s", R"(C:\Program Files\QUARCTL\quarctl-session.exe)");
     }
     bridge[MAX_PATH - 1] = '\0';
     WriteLine(out, "quarctl-session: %s, and the %s service, which can, is not installed.", reason, SERVICE_NAME);
@@ -122,11 +122,11 @@ int Relay(HANDLE pipe, HANDLE event, DWORD startTick, DWORD boundMs, HANDLE out)
         if (read == Read::TimedOut) return -2;
         if (read == Read::End) break;
         const size_t total = held + got;
-        const size_t keep = total < TRAILER_SIZE ? total : TRAILER_SIZE;
+        const size_t relayed = total > TRAILER_SIZE ? total - TRAILER_SIZE : 0;
         DWORD written = 0;
-        if (total > keep) WriteFile(out, buffer, static_cast<DWORD>(total - keep), &written, NULL);
-        memmove(buffer, buffer + total - keep, keep);
-        held = keep;
+        if (relayed > 0) WriteFile(out, buffer, static_cast<DWORD>(relayed), &written, NULL);
+        memmove(buffer, buffer + relayed, total - relayed);
+        held = total - relayed;
     }
     if (held == TRAILER_SIZE && memcmp(buffer, TRAILER_MARK, sizeof TRAILER_MARK) == 0) {
         const auto* status = reinterpret_cast<const unsigned char*>(buffer + sizeof TRAILER_MARK);
@@ -135,6 +135,96 @@ int Relay(HANDLE pipe, HANDLE event, DWORD startTick, DWORD boundMs, HANDLE out)
     DWORD written = 0;
     if (held > 0) WriteFile(out, buffer, static_cast<DWORD>(held), &written, NULL);
     return -1;
+}
+
+// Returned by the route's steps where the route goes on.
+const int GOING_ON = -1;
+
+// The request's pipe: only SYSTEM and Administrators may open it, and only
+// a pipe that we created first is ours, whatever its name.
+int CreateRequestPipe(const char* pipeName, HANDLE out, HANDLE* pipe) {
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1,
+                                                              &descriptor, NULL)) {
+        return Fail(out, "ConvertStringSecurityDescriptorToSecurityDescriptorA failed", GetLastError(), ADVICE_ERROR);
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+    const DWORD openMode = PIPE_ACCESS_INBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED;
+    // Bytes, read as bytes, blocking: the zero defaults.
+    *pipe = CreateNamedPipeA(pipeName, openMode, PIPE_REJECT_REMOTE_CLIENTS, 1, 0, 1 << 16, 0, &attributes);
+    const DWORD error = GetLastError();
+    LocalFree(descriptor);
+    if (*pipe != INVALID_HANDLE_VALUE) return GOING_ON;
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY) {
+        WriteLine(out, "quarctl-session: another process created the pipe %s before this one could, so no request is "
+                       "handed over through it.",
+                  pipeName);
+        WriteLine(out, "What to do: find that process, which may be hostile, then try again.");
+        return EXIT_BRIDGE_FAILED;
+    }
+    return Fail(out, "CreateNamedPipeA failed", error, ADVICE_ERROR);
+}
+
+// Starts the service with the request; one request at a time, so while
+// another bridge's runs, waits for it.
+int StartRequest(SC_HANDLE service, const char* pipeName, DWORD session, const char* keyword, DWORD startTick,
+                 DWORD boundMs, HANDLE out) {
+    char sessionText[16];
+    char budgetText[16];
+    _snprintf(sessionText, sizeof sessionText, "%lu", session);
+    sessionText[sizeof sessionText - 1] = '\0';
+    for (;;) {
+        const DWORD remaining = Remaining(startTick, boundMs);
+        if (remaining <= SERVICE_MARGIN_MS) return Unanswered(out, boundMs);
+        _snprintf(budgetText, sizeof budgetText, "%lu", remaining - SERVICE_MARGIN_MS);
+        budgetText[sizeof budgetText - 1] = '\0';
+        const char* arguments[] = {pipeName, sessionText, budgetText, keyword};
+        if (StartServiceA(service, keyword == NULL ? 3 : 4, arguments)) return GOING_ON;
+        const DWORD error = GetLastError();
+        if (error != ERROR_SERVICE_ALREADY_RUNNING && error != ERROR_SERVICE_DATABASE_LOCKED) {
+            return Fail(out, "StartServiceA for QuarctlSession failed", error,
+                        error == ERROR_ACCESS_DENIED ? "Only SYSTEM and administrators may start the service: run "
+                                                       "quarctl-session as one of them."
+                                                     : ADVICE_ERROR);
+        }
+        Sleep(SERVICE_POLL_MS);
+    }
+}
+
+// Waits for the service to open the pipe, watching that it has not stopped
+// meanwhile; then only the service's own process may answer.
+int AwaitService(HANDLE pipe, HANDLE event, SC_HANDLE service, DWORD startTick, DWORD boundMs, HANDLE out) {
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = event;
+    DWORD serviceProcess = 0;
+    DWORD code = 0;
+    if (!ConnectNamedPipe(pipe, &overlapped) && GetLastError() != ERROR_PIPE_CONNECTED) {
+        if (GetLastError() != ERROR_IO_PENDING) {
+            return Fail(out, "ConnectNamedPipe failed", GetLastError(), ADVICE_ERROR);
+        }
+        while (WaitForSingleObject(event, SERVICE_POLL_MS) == WAIT_TIMEOUT) {
+            const bool stopped = ServiceStopped(service, &serviceProcess, &code);
+            if (!stopped && Remaining(startTick, boundMs) > 0) continue;
+            DWORD got = 0;
+            CancelIo(pipe);
+            GetOverlappedResult(pipe, &overlapped, &got, TRUE);
+            if (!stopped) return Unanswered(out, boundMs);
+            return Fail(out, "the QuarctlSession service stopped without taking the request", code,
+                        "Look in the System event log, and check that the service is this quarctl-session.exe "
+                        "(sc.exe qc QuarctlSession).");
+        }
+    }
+    ULONG client = 0;
+    if (!GetNamedPipeClientProcessId(pipe, &client)) {
+        return Fail(out, "GetNamedPipeClientProcessId failed", GetLastError(), ADVICE_ERROR);
+    }
+    ServiceStopped(service, &serviceProcess, &code);
+    if (client == serviceProcess) return GOING_ON;
+    WriteLine(out, "quarctl-session: process %lu opened the request's pipe, not the %s service (process %lu), so "
+                   "nothing is read from it.",
+              client, SERVICE_NAME, serviceProcess);
+    WriteLine(out, "What to do: find that process, which may be hostile, then try again.");
+    return EXIT_BRIDGE_FAILED;
 }
 
 // --- The service's side ---
@@ -283,30 +373,10 @@ int RunThroughService(const char* pipeName, DWORD session, const char* keyword, 
         WriteLine(out, "What to do: pass one of START, STOP, STATUS or CLOSE.");
         return EXIT_BRIDGE_FAILED;
     }
-    // Only SYSTEM and Administrators may open it; and only a pipe that we
-    // created first is ours, whatever its name.
-    PSECURITY_DESCRIPTOR descriptor = NULL;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1,
-                                                              &descriptor, NULL)) {
-        return Fail(out, "ConvertStringSecurityDescriptorToSecurityDescriptorA failed", GetLastError(), ADVICE_ERROR);
-    }
-    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
-    const DWORD openMode = PIPE_ACCESS_INBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED;
-    const DWORD pipeMode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
-    UniqueHandle pipe(CreateNamedPipeA(pipeName, openMode, pipeMode, 1, 0, 1 << 16, 0, &attributes));
-    const DWORD pipeError = GetLastError();
-    LocalFree(descriptor);
-    if (pipe.get() == INVALID_HANDLE_VALUE) {
-        pipe.release();
-        if (pipeError == ERROR_ACCESS_DENIED || pipeError == ERROR_PIPE_BUSY) {
-            WriteLine(out, "quarctl-session: another process created the pipe %s before this one could, so no request "
-                           "is handed over through it.",
-                      pipeName);
-            WriteLine(out, "What to do: find that process, which may be hostile, then try again.");
-            return EXIT_BRIDGE_FAILED;
-        }
-        return Fail(out, "CreateNamedPipeA failed", pipeError, ADVICE_ERROR);
-    }
+    HANDLE created = INVALID_HANDLE_VALUE;
+    int status = CreateRequestPipe(pipeName, out, &created);
+    if (status != GOING_ON) return status;
+    UniqueHandle pipe(created);
 
     UniqueServiceHandle manager(OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT));
     if (manager.get() == NULL) return Fail(out, "OpenSCManagerA failed", GetLastError(), ADVICE_ERROR);
@@ -315,66 +385,14 @@ int RunThroughService(const char* pipeName, DWORD session, const char* keyword, 
         if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return NotInstalled(out, reason);
         return Fail(out, "OpenServiceA for QuarctlSession failed", GetLastError(), ADVICE_ERROR);
     }
-    // One request at a time: while another bridge's runs, wait for it.
-    char sessionText[16];
-    char budgetText[16];
-    _snprintf(sessionText, sizeof sessionText, "%lu", session);
-    sessionText[sizeof sessionText - 1] = '\0';
-    for (;;) {
-        const DWORD remaining = Remaining(startTick, boundMs);
-        if (remaining <= SERVICE_MARGIN_MS) return Unanswered(out, boundMs);
-        _snprintf(budgetText, sizeof budgetText, "%lu", remaining - SERVICE_MARGIN_MS);
-        budgetText[sizeof budgetText - 1] = '\0';
-        const char* arguments[] = {pipeName, sessionText, budgetText, keyword};
-        if (StartServiceA(service.get(), keyword == NULL ? 3 : 4, arguments)) break;
-        const DWORD error = GetLastError();
-        if (error != ERROR_SERVICE_ALREADY_RUNNING && error != ERROR_SERVICE_DATABASE_LOCKED) {
-            return Fail(out, "StartServiceA for QuarctlSession failed", error,
-                        error == ERROR_ACCESS_DENIED ? "Only SYSTEM and administrators may start the service: run "
-                                                       "quarctl-session as one of them."
-                                                     : ADVICE_ERROR);
-        }
-        Sleep(SERVICE_POLL_MS);
-    }
-
+    status = StartRequest(service.get(), pipeName, session, keyword, startTick, boundMs, out);
+    if (status != GOING_ON) return status;
     UniqueHandle event(CreateEventA(NULL, TRUE, FALSE, NULL));
     if (event.get() == NULL) return Fail(out, "CreateEventA failed", GetLastError(), ADVICE_ERROR);
-    OVERLAPPED overlapped = {};
-    overlapped.hEvent = event.get();
-    DWORD serviceProcess = 0;
-    DWORD code = 0;
-    if (!ConnectNamedPipe(pipe.get(), &overlapped) && GetLastError() != ERROR_PIPE_CONNECTED) {
-        if (GetLastError() != ERROR_IO_PENDING) {
-            return Fail(out, "ConnectNamedPipe failed", GetLastError(), ADVICE_ERROR);
-        }
-        // The service may stop before it connects: watch it meanwhile.
-        while (WaitForSingleObject(event.get(), SERVICE_POLL_MS) == WAIT_TIMEOUT) {
-            DWORD got = 0;
-            const bool stopped = ServiceStopped(service.get(), &serviceProcess, &code);
-            if (stopped || Remaining(startTick, boundMs) == 0) {
-                CancelIo(pipe.get());
-                GetOverlappedResult(pipe.get(), &overlapped, &got, TRUE);
-                if (!stopped) return Unanswered(out, boundMs);
-                return Fail(out, "the QuarctlSession service stopped without taking the request", code,
-                            "Look in the System event log, and check that the service is this quarctl-session.exe "
-                            "(sc.exe qc QuarctlSession).");
-            }
-        }
-    }
-    // Only the service's own process may answer.
-    ULONG client = 0;
-    if (!GetNamedPipeClientProcessId(pipe.get(), &client)) {
-        return Fail(out, "GetNamedPipeClientProcessId failed", GetLastError(), ADVICE_ERROR);
-    }
-    ServiceStopped(service.get(), &serviceProcess, &code);
-    if (client != serviceProcess) {
-        WriteLine(out, "quarctl-session: process %lu opened the request's pipe, not the %s service (process %lu), so "
-                       "nothing is read from it.",
-                  client, SERVICE_NAME, serviceProcess);
-        WriteLine(out, "What to do: find that process, which may be hostile, then try again.");
-        return EXIT_BRIDGE_FAILED;
-    }
-    const int status = Relay(pipe.get(), event.get(), startTick, boundMs, out);
+    status = AwaitService(pipe.get(), event.get(), service.get(), startTick, boundMs, out);
+    if (status != GOING_ON) return status;
+
+    status = Relay(pipe.get(), event.get(), startTick, boundMs, out);
     if (status == -2) return Unanswered(out, boundMs);
     if (status < 0 || status > EXIT_BRIDGE_FAILED) {
         WriteLine(out, "quarctl-session: the %s service ended without handing back quarctl's status.", SERVICE_NAME);

@@ -144,7 +144,10 @@ TEST(SessionBridge, PlansTheRoute) {
     const JobFacts none = {false, false, 0};
     const JobFacts forbids = {true, true, kill};
     const JobFacts allows = {true, true, kill | breakaway};
-    const Route direct = Route::Direct, leave = Route::Breakaway, service = Route::Service, refuse = Route::Refuse;
+    const Route direct = Route::Direct;
+    const Route leave = Route::Breakaway;
+    const Route service = Route::Service;
+    const Route refuse = Route::Refuse;
     struct Case { const char* name; RouteFacts facts; Route route; };
     const Case cases[] = {
         {"no job, another session", {none, true, 0, false}, direct},
@@ -238,7 +241,7 @@ TEST(SessionBridge, FindsWhoMayChangeAFile) {
         Sid system("S-1-5-18");
         ASSERT_TRUE(InitializeAcl(acl, sizeof aclBuffer, ACL_REVISION_DS));
         if (type == 9) {
-            ASSERT_TRUE(AddAccessAllowedAce(acl, ACL_REVISION, FILE_GENERIC_WRITE, users.sid));
+            ASSERT_TRUE(AddAccessAllowedAce(acl, ACL_REVISION, FILE_WRITE_DATA, users.sid));
             void* entry = NULL;
             ASSERT_TRUE(GetAce(acl, 0, &entry));
             static_cast<ACE_HEADER*>(entry)->AceType = type; // the same layout, and no condition data
@@ -248,7 +251,7 @@ TEST(SessionBridge, FindsWhoMayChangeAFile) {
             auto* object = reinterpret_cast<ACCESS_ALLOWED_OBJECT_ACE*>(ace);
             const DWORD size = offsetof(ACCESS_ALLOWED_OBJECT_ACE, InheritedObjectType) + GetLengthSid(users.sid);
             object->Header = {type, 0, static_cast<WORD>(size)};
-            object->Mask = FILE_GENERIC_WRITE;
+            object->Mask = FILE_WRITE_DATA;
             object->Flags = ACE_OBJECT_TYPE_PRESENT;
             object->ObjectType = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
             ASSERT_TRUE(CopySid(GetLengthSid(users.sid), &object->InheritedObjectType, users.sid));
@@ -279,12 +282,12 @@ TEST(SessionBridge, FindsWhoMayChangeAFile) {
 // whose root keeps its backslash.
 TEST(SessionBridge, ChecksTheToolItsBridgeAndTheirFolder) {
     const struct { const char* tool; const char* bridge; const char* folder; } cases[] = {
-        {"C:\\Program Files\\QUARCTL\\quarctl.exe", "C:\\Program Files\\QUARCTL\\quarctl-session.exe",
-         "C:\\Program Files\\QUARCTL"},
-        {"C:\\quarctl.exe", "C:\\quarctl-session.exe", "C:\\"},
-        {"\\\\server\\share\\quarctl.exe", "\\\\server\\share\\quarctl-session.exe", "\\\\server\\share\\"},
-        {"\\\\server\\share\\q\\quarctl.exe", "\\\\server\\share\\q\\quarctl-session.exe", "\\\\server\\share\\q"},
-        {"\\\\?\\D:\\quarctl.exe", "\\\\?\\D:\\quarctl-session.exe", "\\\\?\\D:\\"},
+        {R"(C:\Program Files\QUARCTL\quarctl.exe)", R"(C:\Program Files\QUARCTL\quarctl-session.exe)",
+         R"(C:\Program Files\QUARCTL)"},
+        {R"(C:\quarctl.exe)", R"(C:\quarctl-session.exe)", R"(C:\)"},
+        {R"(\\server\share\quarctl.exe)", R"(\\server\share\quarctl-session.exe)", R"(\\server\share\)"},
+        {R"(\\server\share\q\quarctl.exe)", R"(\\server\share\q\quarctl-session.exe)", R"(\\server\share\q)"},
+        {R"(\\?\D:\quarctl.exe)", R"(\\?\D:\quarctl-session.exe)", R"(\\?\D:\)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.tool);
@@ -298,11 +301,11 @@ TEST(SessionBridge, ChecksTheToolItsBridgeAndTheirFolder) {
     EXPECT_FALSE(ObjectsToCheck("quarctl.exe", &objects));
 
     const struct { const char* finalPath; const char* path; bool same; } paths[] = {
-        {"\\\\?\\C:\\Program Files\\QUARCTL\\quarctl.exe", "C:\\Program Files\\QUARCTL\\quarctl.exe", true},
-        {"\\\\?\\C:\\Program Files\\QUARCTL\\quarctl.exe", "c:\\program files\\quarctl\\QUARCTL.EXE", true},
-        {"\\\\?\\UNC\\server\\share\\quarctl.exe", "\\\\server\\share\\quarctl.exe", true},
-        {"\\\\?\\D:\\elsewhere\\quarctl.exe", "C:\\tools\\quarctl.exe", false}, // through a junction
-        {"\\\\?\\UNC\\server\\share\\quarctl.exe", "C:\\server\\share\\quarctl.exe", false},
+        {R"(\\?\C:\Program Files\QUARCTL\quarctl.exe)", R"(C:\Program Files\QUARCTL\quarctl.exe)", true},
+        {R"(\\?\C:\Program Files\QUARCTL\quarctl.exe)", R"(c:\program files\quarctl\QUARCTL.EXE)", true},
+        {R"(\\?\UNC\server\share\quarctl.exe)", R"(\\server\share\quarctl.exe)", true},
+        {R"(\\?\D:\elsewhere\quarctl.exe)", R"(C:\tools\quarctl.exe)", false}, // through a junction
+        {R"(\\?\UNC\server\share\quarctl.exe)", R"(C:\server\share\quarctl.exe)", false},
     };
     for (const auto& c : paths) {
         SCOPED_TRACE(c.path);

@@ -203,14 +203,14 @@ TEST(Verdict, NamesTheWayToOtherSessions) {
         way.localSystem = w.system;
         EXPECT_EQ(static_cast<int>(WayFromHere(way)), static_cast<int>(w.route));
     }
-    const std::string bridge = "C:\\Program Files\\QUARCTL\\quarctl-session.exe";
+    const std::string bridge = R"(C:\Program Files\QUARCTL\quarctl-session.exe)";
     const struct { const char* command; bool runsBridge; } commands[] = {
-        {"\"C:\\Program Files\\QUARCTL\\quarctl-session.exe\" --service", true},
-        {"C:\\Program Files\\QUARCTL\\quarctl-session.exe --service", true}, // as Wine's msiexec writes it
-        {"\"c:\\program files\\quarctl\\QUARCTL-SESSION.EXE\" --service", true},
-        {"\"C:\\Tools\\quarctl-session.exe\" --service", false},
-        {"\"C:\\Program Files\\QUARCTL\\quarctl-session.exe\"", false},
-        {"\"C:\\Program Files\\QUARCTL\\quarctl-session.exe\" --service STATUS", false},
+        {R"("C:\Program Files\QUARCTL\quarctl-session.exe" --service)", true},
+        {R"(C:\Program Files\QUARCTL\quarctl-session.exe --service)", true}, // as Wine's msiexec writes it
+        {R"("c:\program files\quarctl\QUARCTL-SESSION.EXE" --service)", true},
+        {R"("C:\Tools\quarctl-session.exe" --service)", false},
+        {R"("C:\Program Files\QUARCTL\quarctl-session.exe")", false},
+        {R"("C:\Program Files\QUARCTL\quarctl-session.exe" --service STATUS)", false},
     };
     for (const auto& c : commands) {
         SCOPED_TRACE(c.command);
