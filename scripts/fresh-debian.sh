@@ -29,6 +29,7 @@ mirror=$(cat "$parts"*.sources 2>/dev/null | sed -n 's/^URIs: *\([^ ]*\).*/\1/p'
 root=$(mktemp -d /var/tmp/quarctl-fresh.XXXXXX)
 # The namespace's mounts end with it, so the folder holds only files here.
 trap 'rm -rf "$root"' EXIT
+trap 'exit 130' INT TERM HUP
 start=$(date +%s)
 if ! unshare -m debootstrap --variant=minbase "$VERSION_CODENAME" "$root" "$mirror" >"$root.log" 2>&1; then
   tail -n 5 "$root.log"

@@ -231,6 +231,22 @@ TEST_F(Bridge, LaunchesThroughAUserToken) {
     CloseHandle(token);
 }
 
+// The way into another session, in a copy of this program that a test
+// starts inside a job, since a process cannot leave its own: with this
+// session's token, the tool that QUARCTL_TEST_JOB_TOOL names, and the
+// keyword after "--keyword=", else --job. Without the fixture, whose checks
+// would see a service that serves another copy. Skipped when run alone.
+TEST(BridgeCopy, TakesTheWayIntoASession) {
+    char tool[MAX_PATH];
+    if (GetEnvironmentVariableA("QUARCTL_TEST_JOB_TOOL", tool, MAX_PATH) == 0) GTEST_SKIP() << "run by the job tests";
+    const char* given = strstr(GetCommandLineA(), "--keyword=");
+    const std::string keyword = given == NULL ? "--job" : std::string(given + 10, strcspn(given + 10, "\""));
+    const RunOptions options = {false, true, GetTickCount(), TOOL_BOUND_MS};
+    fflush(stdout);
+    ExitProcess(static_cast<UINT>(
+        RunRouted(tool, keyword.c_str(), OwnSession(), true, GetStdHandle(STD_OUTPUT_HANDLE), options)));
+}
+
 // Inside a caller's job: in the bridge's own session quarctl stays in the
 // job unless it lets every child leave; on the way into another session
 // (the token path with this session's token, run by a copy of this test
@@ -238,16 +254,6 @@ TEST_F(Bridge, LaunchesThroughAUserToken) {
 // allows it, and from one that forbids it the service starts it, outside
 // the job, or, with no service, nothing does.
 TEST_F(Bridge, FollowsTheCallersJob) {
-    char tool[MAX_PATH];
-    if (GetEnvironmentVariableA("QUARCTL_TEST_JOB_TOOL", tool, MAX_PATH) > 0) {
-        // "--keyword=WORD", quoted, after the filter; else --job.
-        const char* given = strstr(GetCommandLineA(), "--keyword=");
-        const std::string keyword = given == NULL ? "--job" : std::string(given + 10, strcspn(given + 10, "\""));
-        const RunOptions options = {false, true, GetTickCount(), TOOL_BOUND_MS};
-        fflush(stdout);
-        ExitProcess(static_cast<UINT>(RunRouted(tool, keyword.c_str(), OwnSession(), true,
-                                                GetStdHandle(STD_OUTPUT_HANDLE), options)));
-    }
     BridgeFolder folder("fake_quarctl.exe");
     ASSERT_TRUE(folder.ok());
     const std::string in = "argc=2\n[--job]\nin a job: yes\nto stderr\r\n";
@@ -273,7 +279,7 @@ TEST_F(Bridge, FollowsTheCallersJob) {
         ASSERT_TRUE(!service || service->ok()) << GetLastError();
         const ProcessResult run =
             c.tokenPath ? RunWithArguments(SiblingPath("e2e_test.exe"), "e2e_test",
-                                           {"--gtest_filter=Bridge.FollowsTheCallersJob"}, 60000, c.limits)
+                                           {"--gtest_filter=BridgeCopy.TakesTheWayIntoASession"}, 60000, c.limits)
                         : RunWithArguments(folder.Bridge(), "quarctl-session", {"--job"}, 30000, c.limits);
         // A copy of the test program prints its own lines around the bridge's.
         if (c.tokenPath) {
@@ -306,7 +312,7 @@ TEST_F(Bridge, ReachesTheServiceSafely) {
         for (size_t i = 0; i < runs.size(); ++i) {
             threads.emplace_back([&runs, &keywords, i] {
                 runs[i] = RunWithArguments(SiblingPath("e2e_test.exe"), "e2e_test",
-                                           {"--gtest_filter=Bridge.FollowsTheCallersJob",
+                                           {"--gtest_filter=BridgeCopy.TakesTheWayIntoASession",
                                             std::string("--keyword=") + keywords[i]},
                                            60000, 0);
             });
