@@ -35,7 +35,8 @@ tests=$(ctest --test-dir "$x86" -N | sed -n 's/^Total Tests: //p')
 echo
 # Tests that passed only when run again; a suite the setup left out, and
 # why; the x86 line comes last.
-retried=$(sed -n 's/^ *[0-9]*\/*[0-9]* *Test *#[0-9]*: \([^ ]*\) .*\*\*\*.*/\1/p' build/mingw-x86.ctest build/mingw-x64.ctest |
+retried=$(sed -nE 's/^ *[0-9]*\/*[0-9]* *Test *#[0-9]*: ([^ ]*) .*\*\*\*(Failed|Exception|Timeout).*/\1/p' \
+  build/mingw-x86.ctest build/mingw-x64.ctest |
   sort -u | tr '\n' ' ')
 if [ -n "$retried" ] && [ $status -eq 0 ]; then echo "failed once, then passed when run again: ${retried% }"; fi
 if [ -f build/apt-setup.txt ]; then cat build/apt-setup.txt; fi
