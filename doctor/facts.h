@@ -92,6 +92,7 @@ struct SessionSearchFacts {
 // before it starts anything as a service.
 struct FolderFacts {
     std::string folder;
+    std::string bridge;  // quarctl-session.exe there
     DWORD toolError = 0; // quarctl.exe could not be opened there
     FolderCheck check = {};
 };
@@ -121,7 +122,8 @@ struct Facts {
 // Each looks at one step as quarctl takes it.
 ProcessFacts GatherProcessFacts();
 FolderFacts GatherFolderFacts();
-WayFacts GatherWayFacts();
+// bridge: the quarctl-session.exe beside this program.
+WayFacts GatherWayFacts(const std::string& bridge);
 MutexFacts GatherMutexFacts();
 SessionSearchFacts GatherSessionFacts();
 WindowSearchFacts GatherWindowFacts();

@@ -191,6 +191,7 @@ FolderFacts GatherFolderFacts() {
         return facts;
     }
     facts.folder = objects.folder;
+    facts.bridge = objects.bridge;
     UniqueHandle handle(CreateFileA(tool.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL));
     if (handle.get() == INVALID_HANDLE_VALUE) {
         handle.release();
@@ -201,22 +202,17 @@ FolderFacts GatherFolderFacts() {
     return facts;
 }
 
-WayFacts GatherWayFacts() {
+WayFacts GatherWayFacts(const std::string& bridge) {
     WayFacts facts;
     facts.job = CurrentJob();
+    facts.bridge = bridge;
     HANDLE handle = NULL;
     if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &handle)) {
         UniqueHandle token(handle);
-        alignas(TOKEN_USER) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-        DWORD size = 0;
-        facts.localSystem = GetTokenInformation(token.get(), TokenUser, user, sizeof user, &size) &&
-                            IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, WinLocalSystemSid);
+        TokenUserBuffer buffer;
+        const PSID user = TokenUserSid(token.get(), &buffer);
+        facts.localSystem = user != NULL && IsWellKnownSid(user, WinLocalSystemSid);
     }
-    char path[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(NULL, path, MAX_PATH);
-    facts.bridge.assign(path, length < MAX_PATH ? length : 0);
-    facts.bridge.resize(facts.bridge.rfind('\\') == std::string::npos ? 0 : facts.bridge.rfind('\\') + 1);
-    facts.bridge += "quarctl-session.exe";
 
     UniqueServiceHandle manager(OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT));
     UniqueServiceHandle service(

@@ -24,7 +24,7 @@ int main(int argc, char* argv[]) {
     }
     Facts facts;
     facts.folder = GatherFolderFacts();
-    facts.way = GatherWayFacts();
+    facts.way = GatherWayFacts(facts.folder.bridge);
     facts.process = GatherProcessFacts();
     facts.mutex = GatherMutexFacts();
     facts.sessions = GatherSessionFacts();

@@ -133,9 +133,9 @@ void WriteWay(FILE* out, const WayFacts& way) {
     }
     fprintf(out, "  Route: none: only the %s service could start quarctl in another session from here\n",
             SERVICE_NAME);
-    fprintf(out, "  What to do: install it (the MSI does), or from an elevated prompt: sc.exe create %s binPath= "
-                 "\"\\\"%s\\\" --service\" start= demand DisplayName= \"QUARCTL session bridge\"\n",
-            SERVICE_NAME, way.bridge.c_str());
+    fputs("  What to do: ", out);
+    fprintf(out, ADVICE_INSTALL_SERVICE, way.bridge.c_str());
+    fputs("\n", out);
 }
 
 void WriteMutex(FILE* out, const MutexFacts& mutex) {

@@ -184,11 +184,9 @@ bool MustCheckFolder() {
     HANDLE handle = NULL;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &handle)) return true; // unknown: check
     UniqueHandle token(handle);
-    // A TOKEN_USER and its SID, at most SECURITY_MAX_SID_SIZE.
-    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
-    if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size)) return true;
-    return FolderCheckApplies(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, OwnSession());
+    TokenUserBuffer buffer;
+    const PSID user = TokenUserSid(token.get(), &buffer);
+    return user == NULL || FolderCheckApplies(user, OwnSession());
 }
 
 int Fail(HANDLE out, const char* what, DWORD error, const char* advice) {
@@ -235,7 +233,7 @@ int RunQuarctl(const char* toolPath, const char* keyword, DWORD session, bool as
     // A breakaway refused: the job forbids it after all (its limits could
     // not be read, or an outer job forbids it).
     facts.breakawayRefused = result.error == ERROR_ACCESS_DENIED && route == Route::Breakaway;
-    if (facts.breakawayRefused) {
+    if (PlanRoute(facts) == Route::Service) {
         *why = WHY_BREAKAWAY_REFUSED;
         return options.viaService ? ROUTE_TO_SERVICE : RouteFailure(out, *why, session);
     }

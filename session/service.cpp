@@ -57,11 +57,11 @@ int NotInstalled(HANDLE out, const char* reason) {
         _snprintf(bridge, MAX_PATH, "%s", R"(C:\Program Files\QUARCTL\quarctl-session.exe)");
     }
     bridge[MAX_PATH - 1] = '\0';
+    char advice[MAX_PATH + sizeof ADVICE_INSTALL_SERVICE];
+    _snprintf(advice, sizeof advice, ADVICE_INSTALL_SERVICE, bridge);
+    advice[sizeof advice - 1] = '\0';
     WriteLine(out, "quarctl-session: %s, and the %s service, which can, is not installed.", reason, SERVICE_NAME);
-    WriteLine(out,
-              "What to do: install it (the MSI does), or from an elevated prompt: sc.exe create %s binPath= "
-              "\"\\\"%s\\\" --service\" start= demand DisplayName= \"QUARCTL session bridge\"",
-              SERVICE_NAME, bridge);
+    WriteLine(out, "What to do: %s", advice);
     return EXIT_BRIDGE_FAILED;
 }
 
@@ -258,11 +258,11 @@ DWORD CheckRequester(DWORD processId) {
     HANDLE handle = NULL;
     if (!OpenProcessToken(process.get(), TOKEN_QUERY, &handle)) return GetLastError();
     UniqueHandle token(handle);
-    alignas(TOKEN_USER) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    TokenUserBuffer buffer;
+    const PSID user = TokenUserSid(token.get(), &buffer);
     TOKEN_ELEVATION elevation = {};
     DWORD size = 0;
-    if (!GetTokenInformation(token.get(), TokenUser, user, sizeof user, &size) ||
-        !GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size)) {
+    if (user == NULL || !GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size)) {
         return GetLastError();
     }
     GetTokenInformation(token.get(), TokenGroups, NULL, 0, &size);
@@ -276,9 +276,7 @@ DWORD CheckRequester(DWORD processId) {
         }
     }
     free(groups);
-    const bool trusted =
-        TrustedRequester(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, elevation.TokenIsElevated != 0, administrators);
-    return trusted ? NO_ERROR : ERROR_ACCESS_DENIED;
+    return TrustedRequester(user, elevation.TokenIsElevated != 0, administrators) ? NO_ERROR : ERROR_ACCESS_DENIED;
 }
 
 // Serves the request in the service's arguments; the service's exit code:

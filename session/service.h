@@ -39,6 +39,12 @@ private:
     SC_HANDLE handle_;
 };
 
+// What to do where only the service could start quarctl and it is not
+// installed: a printf format that takes the bridge's path.
+const char ADVICE_INSTALL_SERVICE[] =
+    "install it (the MSI does), or from an elevated prompt: sc.exe create QuarctlSession binPath= \"\\\"%s\\\" "
+    "--service\" start= demand DisplayName= \"QUARCTL session bridge\"";
+
 // The longest keyword the service takes, in bytes.
 const size_t SERVICE_MAX_REQUEST = 256;
 

@@ -16,6 +16,12 @@ AnyFunction SystemFunctionAddress(const char* dll, const char* name) {
     return module == NULL ? NULL : reinterpret_cast<AnyFunction>(GetProcAddress(module, name));
 }
 
+PSID TokenUserSid(HANDLE token, TokenUserBuffer* buffer) {
+    DWORD size = 0;
+    if (!GetTokenInformation(token, TokenUser, buffer->bytes, sizeof buffer->bytes, &size)) return NULL;
+    return reinterpret_cast<TOKEN_USER*>(buffer->bytes)->User.Sid;
+}
+
 DWORD OwnSession() {
     DWORD session = 0;
     return ProcessIdToSessionId(GetCurrentProcessId(), &session) ? session : 0;

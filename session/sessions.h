@@ -24,6 +24,15 @@ Function SystemFunction(const char* dll, const char* name) {
 // convention typed by hand could be wrong unseen, since x64 has only one.
 #define SYSTEM_FUNCTION(dll, function) SystemFunction<decltype(&(function))>(dll, #function)
 
+// Room for a token's TOKEN_USER and its SID, at most SECURITY_MAX_SID_SIZE.
+struct TokenUserBuffer {
+    alignas(TOKEN_USER) BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+};
+
+// The user of token, read into buffer; NULL, with the last error set, when
+// it cannot be read.
+PSID TokenUserSid(HANDLE token, TokenUserBuffer* buffer);
+
 // The sessions that WTSEnumerateSessionsA lists, the active console
 // session and this process's own, each once, and whether each holds the
 // mutex. Returns a malloc'd array the caller frees, or NULL when memory

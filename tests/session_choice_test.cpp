@@ -191,6 +191,16 @@ TEST(SessionBridge, ChecksTheFolderForServicesOnly) {
     }
 }
 
+// WhoMayChange of a file with a descriptor made by hand, for what Wine's
+// SDDL cannot express.
+ChangeRight JudgeFile(PSID owner, PACL dacl) {
+    SECURITY_DESCRIPTOR descriptor;
+    EXPECT_TRUE(InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
+    EXPECT_TRUE(SetSecurityDescriptorOwner(&descriptor, owner, FALSE));
+    EXPECT_TRUE(SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE));
+    return WhoMayChange(&descriptor, false);
+}
+
 // Who may change a file or folder, by its descriptor as icacls would show it.
 TEST(SessionBridge, FindsWhoMayChangeAFile) {
     const char TI[] = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
@@ -257,23 +267,15 @@ TEST(SessionBridge, FindsWhoMayChangeAFile) {
             ASSERT_TRUE(CopySid(GetLengthSid(users.sid), &object->InheritedObjectType, users.sid));
             ASSERT_TRUE(AddAce(acl, ACL_REVISION_DS, MAXDWORD, ace, size));
         }
-        SECURITY_DESCRIPTOR descriptor;
-        ASSERT_TRUE(InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
-        ASSERT_TRUE(SetSecurityDescriptorOwner(&descriptor, system.sid, FALSE));
-        ASSERT_TRUE(SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE));
-        const ChangeRight right = WhoMayChange(&descriptor, false);
+        const ChangeRight right = JudgeFile(system.sid, acl);
         EXPECT_FALSE(right.safe);
         ASSERT_NE(right.account, nullptr);
         EXPECT_TRUE(EqualSid(right.account, users.sid));
     }
     // A NULL DACL lets everyone in; made by hand, as Wine reads the SDDL
     // for one (D:NO_ACCESS_CONTROL) as an empty DACL.
-    SECURITY_DESCRIPTOR open;
     Sid admins("S-1-5-32-544");
-    ASSERT_TRUE(InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION));
-    ASSERT_TRUE(SetSecurityDescriptorOwner(&open, admins.sid, FALSE));
-    ASSERT_TRUE(SetSecurityDescriptorDacl(&open, TRUE, NULL, FALSE));
-    const ChangeRight right = WhoMayChange(&open, false);
+    const ChangeRight right = JudgeFile(admins.sid, NULL);
     EXPECT_FALSE(right.safe);
     EXPECT_EQ(right.account, nullptr);
 }
