@@ -13,7 +13,7 @@ rem               any other answer
 rem
 rem Uses the quarctl-session.exe beside this script, else the one the MSI
 rem installed (in the 64-bit Program Files, also from 32-bit cmd), else the
-rem one on PATH, which a service sees only once it has been restarted.
+rem one on PATH, which a service sees only once Windows has restarted.
 setlocal EnableExtensions DisableDelayedExpansion
 set "BRIDGE=%~dp0quarctl-session.exe"
 if not exist "%BRIDGE%" if defined ProgramW6432 set "BRIDGE=%ProgramW6432%\QUARCTL\quarctl-session.exe"
@@ -21,7 +21,13 @@ if not exist "%BRIDGE%" set "BRIDGE=%ProgramFiles%\QUARCTL\quarctl-session.exe"
 if not exist "%BRIDGE%" set "BRIDGE=quarctl-session.exe"
 
 set "ANSWER="
-set "OUT=%TEMP%\check_quarvel-%RANDOM%-%RANDOM%.txt"
+rem %RANDOM% is seeded by the second, so two checks started in the same
+rem second would draw the same numbers: the time, to the hundredth, goes first.
+set "STAMP=%TIME::=%"
+set "STAMP=%STAMP:.=%"
+set "STAMP=%STAMP:,=%"
+set "STAMP=%STAMP: =0%"
+set "OUT=%TEMP%\check_quarvel-%STAMP%-%RANDOM%-%RANDOM%.txt"
 "%BRIDGE%" STATUS >"%OUT%" 2>&1
 set "RC=%ERRORLEVEL%"
 for /f "usebackq delims=" %%L in ("%OUT%") do if not defined ANSWER set "ANSWER=%%L"

@@ -30,7 +30,8 @@ NAMESPACE = uuid.UUID("6d1f7a52-3c0e-4b8e-9a57-2f04c1d8e913")
 UPGRADE_CODES = {"x64": "014096BF-D307-476C-A81D-71CFAE42DB1D", "x86": "A02467DE-F17C-438D-94F2-27E60801BF00"}
 FILES = ["quarctl.exe", "quarctl-doctor.exe", "quarctl-session.exe", "ensure-running.cmd", "close-and-wait.cmd",
          "check_quarvel.cmd", "quarvel-status.ps1", "quarvel-detect.ps1", "quarvel-remediate.ps1",
-         "register-start-task.ps1", "quarvel-textfile.ps1", "README.md", "LICENSE", "THIRD-PARTY-NOTICES.txt",
+         "register-start-task.ps1", "register-textfile-task.ps1", "quarvel-textfile.ps1",
+         "zabbix/quarvel_by_quarctl.yaml", "zabbix/quarvel.conf", "README.md", "LICENSE", "THIRD-PARTY-NOTICES.txt",
          "docs/development.md", "docs/doctor.md", "docs/examples.md", "docs/fleet.md", "docs/protocol.md",
          "docs/release.md"]
 

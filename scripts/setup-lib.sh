@@ -34,6 +34,20 @@ x86_missing() {
   dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'ok installed' || printf ' wine32:i386'
 }
 
+# The peers set: a real Zabbix 6.0 on PostgreSQL, which the template is
+# proven in, and Prometheus' promtool, which checks the textfile sample.
+# Prints the missing packages, each after a space; with $1 "promtool",
+# only promtool's.
+peers_missing() {
+  if [ "${1:-}" = promtool ]; then
+    command -v promtool >/dev/null 2>&1 || printf ' prometheus'
+    return 0
+  fi
+  for package in zabbix-server-pgsql zabbix-frontend-php zabbix-agent postgresql php-cli php-pgsql; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || printf ' %s' "$package"
+  done
+}
+
 # apt's first error line in its output; its last line when it wrote none
 # that starts with "E:"; "no output" when it wrote nothing.
 apt_first_error() {

@@ -3,10 +3,12 @@
 # in two sets (scripts/setup-lib.sh lists them):
 #   the x64 set: CMake, the mingw-w64 cross compilers, 64-bit Wine,
 #     GoogleTest's sources, the tools that make and sign the MSIs;
+#   the peers set: Zabbix 6.0's server, frontend and agent with PostgreSQL,
+#     and Prometheus' promtool, which the tests check the recipes against;
 #   the x86 set: Wine's 32-bit half, with qemu-user where the kernel
 #     refuses 32-bit programs.
-#   setup.sh          both sets
-#   setup.sh --x64    the x64 set alone (the demo needs nothing 32-bit)
+#   setup.sh          all three sets
+#   setup.sh --x64    the x64 set alone (the demo needs nothing else)
 # A mirror in mid-sync can serve a bad index for hours: apt-get update is
 # tried three times. A suite whose index still fails is then left out of
 # every install of the run, for both architectures, through private apt
@@ -18,8 +20,9 @@
 # installed amd64 package is newer than the i386 twin the lists offer, the
 # x86 set is not installed, and the report names the command that would
 # align them. A failure to install the x64 set stops the script with apt's
-# error; one of the x86 set is written to build/x86-setup.txt, which the
-# test command reports, and the script goes on.
+# error; one of the peers set or the x86 set is written to
+# build/peers-setup.txt or build/x86-setup.txt, which the test command
+# reports, and the script goes on.
 # Debian or Ubuntu; run as root or with sudo at hand.
 set -eu
 cd "$(dirname "$0")/.."
@@ -31,7 +34,9 @@ update_pause=${QUARCTL_APT_PAUSE:-10}
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 log=$(mktemp)
-trap 'rm -f "$log" "$log.twins" "$log.i386"' EXIT
+policy=/usr/sbin/policy-rc.d
+made_policy=""
+trap 'rm -f "$log" "$log.twins" "$log.i386"; [ -z "$made_policy" ] || $sudo rm -f "$policy"' EXIT
 updated=""
 apt_dir=$(pwd)/build/apt
 apt_state=build/apt-setup.txt
@@ -119,6 +124,27 @@ if [ -n "$need" ] && ! install_packages "$need"; then
   exit 1
 fi
 [ "${1:-}" != "--x64" ] || exit 0
+
+# The peers' packages would start their daemons for the whole machine; the
+# tests start their own on loopback. invoke-rc.d asks policy-rc.d, and 101
+# forbids the start; one that the machine has is kept as it is.
+peers_state=build/peers-setup.txt
+rm -f "$peers_state"
+if [ -n "$(peers_missing)$(peers_missing promtool)" ] && [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+  $sudo chmod 755 "$policy"
+  made_policy=yes
+fi
+for peer in zabbix promtool; do
+  need=$(peers_missing "$peer")
+  if [ -n "$need" ] && ! install_packages "$need"; then
+    echo "$peer: not run:$need could not be installed: $(apt_first_error "$log")" | tee -a "$peers_state"
+  fi
+done
+if [ -n "$made_policy" ]; then
+  $sudo rm -f "$policy"
+  made_policy=""
+fi
 
 rm -f "$x86_state"
 need=$(x86_missing)

@@ -26,6 +26,7 @@ run_tests mingw-x86
 # would write a new log.
 ran=$(grep -hE '^\[==========\] [0-9]+ tests? from .* ran\.' "$x86/Testing/Temporary/LastTest.log" 2>/dev/null |
   awk '{n += $2} END {print n + 0}')
+rm -f build/mingw-x64/zabbix-report.txt
 run_tests mingw-x64
 
 # The x86 report.
@@ -33,12 +34,17 @@ suite=$(ctest --test-dir build/mingw-x64 -N | grep -cE 'Test +#[0-9]+: [A-Za-z]+
 lane=$(cat "$x86/x86-lane.txt" 2>/dev/null || echo "unknown")
 tests=$(ctest --test-dir "$x86" -N | sed -n 's/^Total Tests: //p')
 echo
-# Tests that passed only when run again; a suite the setup left out, and
-# why; the x86 line comes last.
+# Tests that passed only when run again; the peers; a suite the setup left
+# out, and why; the x86 line comes last.
 retried=$(sed -nE 's/^ *[0-9]*\/*[0-9]* *Test *#[0-9]*: ([^ ]*) .*\*\*\*(Failed|Exception|Timeout).*/\1/p' \
   build/mingw-x86.ctest build/mingw-x64.ctest |
   sort -u | tr '\n' ' ')
 if [ -n "$retried" ] && [ $status -eq 0 ]; then echo "failed once, then passed when run again: ${retried% }"; fi
+# The peers: what the setup could not install, else how the Zabbix proof went.
+if [ -f build/peers-setup.txt ]; then cat build/peers-setup.txt; fi
+if ! grep -q '^zabbix:' build/peers-setup.txt 2>/dev/null && [ -f build/mingw-x64/zabbix-report.txt ]; then
+  cat build/mingw-x64/zabbix-report.txt
+fi
 if [ -f build/apt-setup.txt ]; then cat build/apt-setup.txt; fi
 if [ -f build/x86-setup.txt ]; then lane=setup; fi
 case "$lane" in

@@ -8,10 +8,11 @@ make_payload() {
   mkdir -p "$1"
   for file in quarctl.exe quarctl-doctor.exe quarctl-session.exe ensure-running.cmd close-and-wait.cmd \
     check_quarvel.cmd quarvel-status.ps1 quarvel-detect.ps1 quarvel-remediate.ps1 register-start-task.ps1 \
-    quarvel-textfile.ps1; do
+    register-textfile-task.ps1 quarvel-textfile.ps1; do
     cp "$BIN/$file" "$1/"
   done
   cp "$SOURCE/README.md" "$SOURCE/LICENSE" "$1/"
+  cp -r "$SOURCE/examples/zabbix" "$1/"
   cp -r "$SOURCE/docs" "$1/"
   echo "notices" >"$1/THIRD-PARTY-NOTICES.txt"
 }
