@@ -64,4 +64,6 @@ check "a set-up machine lacks nothing" test -z "$(x64_missing)"
 missing=$(PATH="$WORK/empty" x64_missing)
 check "an empty PATH lacks the tools, make among them" \
   test "${missing#* cmake make g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix}" != "$missing"
+# promtool is asked for apart from the Zabbix set, by its package's name.
+check "promtool missing: prometheus" test "$(PATH="$WORK/empty" peers_missing promtool)" = " prometheus"
 finish
