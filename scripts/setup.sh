@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs what the build, the tests and the demo need, where it is missing,
-# in two sets (scripts/setup-lib.sh lists them):
+# in three sets (scripts/setup-lib.sh lists them):
 #   the x64 set: CMake, the mingw-w64 cross compilers, 64-bit Wine,
 #     GoogleTest's sources, the tools that make and sign the MSIs;
 #   the peers set: Zabbix 6.0's server, frontend and agent with PostgreSQL,

@@ -16,6 +16,7 @@ import gzip
 import json
 import os
 import random
+import re
 import shutil
 import signal
 import socket
@@ -35,20 +36,23 @@ PIDS = os.path.join(os.path.dirname(os.path.abspath(REPORT)), "zabbix-test.pids"
 
 # Each case: the stand-in's options (None: no application), whether
 # quarctl.exe lies beside the bridge, whether the agent runs, the item's
-# value (None: left as it was), and the one trigger that fires.
-UNREACHED = "QUARCTL: Fatal Error: Unable to find Quarvel main window."
+# whole value as a regular expression (None: left as it was), and the one
+# trigger in problem.
 CASES = [
-    ("activity stopped", "", True, True, "Quavel is not running.", "Quarvel: the activity is stopped"),
-    ("application not running", None, True, True, "QUARCTL: Quarvel is NOT running.",
+    ("activity stopped", "", True, True, r"Quavel is not running\.", "Quarvel: the activity is stopped"),
+    ("application not running", None, True, True, r"QUARCTL: Quarvel is NOT running\.",
      "Quarvel: the application is not running"),
-    ("application not reached", "--windows 0", True, True, UNREACHED, "Quarvel: the application cannot be reached"),
-    ("application silent", "--silent", True, True, "QUARCTL: No reply from Quarvel.",
+    ("application not reached", "--windows 0", True, True,
+     r"QUARCTL: Fatal Error: Unable to find Quarvel main window\.", "Quarvel: the application cannot be reached"),
+    ("application silent", "--silent", True, True, r"QUARCTL: No reply from Quarvel\.",
      "Quarvel: the application cannot be reached"),
     # An answer that quarctl prints as nothing.
     ("unexpected answer", "--reply 0x047F", True, True, "", "Quarvel: an unexpected answer"),
-    ("bridge failing", "--running", False, True, "quarctl-session: no quarctl.exe beside it",
+    # Two lines, CR LF between them; the agent trims only the last CR LF.
+    ("bridge failing", "--running", False, True,
+     r"quarctl-session: no quarctl\.exe beside it, [^\r\n]*\r\nWhat to do: .*",
      "Quarvel: quarctl-session could not run the tool"),
-    ("activity running", "--running", True, True, "Quavel is running.", None),
+    ("activity running", "--running", True, True, r"Quavel is running\.", None),
     ("no data", "--running", True, False, None, "Quarvel: no status for 30s"),
 ]
 
@@ -91,9 +95,9 @@ class Lab:
         self.children = {}
 
     def spawn(self, name, argv, env=None, stdin=subprocess.DEVNULL):
-        log = open(os.path.join(self.work, name + ".log"), "wb")
-        child = subprocess.Popen(argv, stdin=stdin, stdout=log, stderr=subprocess.STDOUT, env=env,
-                                 start_new_session=True)
+        with open(os.path.join(self.work, name + ".log"), "wb") as log:
+            child = subprocess.Popen(argv, stdin=stdin, stdout=log, stderr=subprocess.STDOUT, env=env,
+                                     start_new_session=True)
         self.children[name] = child
         with open(PIDS, "a", encoding="ascii") as pids:
             pids.write(f"{child.pid}\n")
@@ -113,10 +117,6 @@ class Lab:
     def close(self):
         for name in reversed(list(self.children)):
             self.stop(name)
-
-    def log(self, name):
-        with open(os.path.join(self.work, name + ".log"), "rb") as log:
-            return log.read().decode("utf-8", "replace")
 
 
 def kill_group(pid):
@@ -273,7 +273,8 @@ def start_agent(lab, work, port):
     shims = os.path.join(work, "shims")
     os.makedirs(shims, exist_ok=True)
     shim = os.path.join(shims, r"C:\Program Files\QUARCTL\quarctl-session.exe")
-    write(shim, f"#!/bin/sh\nexec '{SOURCE}/cmake/wine-run.sh' '{PREFIX}' '{work}/QUARCTL/quarctl-session.exe' \"$@\"\n")
+    bridge = os.path.join(work, "QUARCTL", "quarctl-session.exe")
+    write(shim, f"#!/bin/sh\nexec '{SOURCE}/cmake/wine-run.sh' '{PREFIX}' '{bridge}' \"$@\"\n")
     os.chmod(shim, 0o755)
     conf = write(os.path.join(work, "zabbix_agentd.conf"), f"""LogType=file
 LogFile={work}/agent-log.txt
@@ -341,8 +342,8 @@ def run_cases(lab, work, api, host, agent_port):
 
         def settled():
             item, firing = state(api, host)
-            fresh = value is None or (int(item["lastclock"]) > started and item["lastvalue"].startswith(value)
-                                      and (value != "" or item["lastvalue"] == ""))
+            fresh = value is None or (int(item["lastclock"]) > started
+                                      and re.fullmatch(value, item["lastvalue"], re.DOTALL))
             return (item, firing) if fresh and firing == expected else None
 
         try:
