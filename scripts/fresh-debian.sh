@@ -27,6 +27,9 @@ mirror=$(cat "$parts"*.sources 2>/dev/null | sed -n 's/^URIs: *\([^ ]*\).*/\1/p'
 [ -n "$mirror" ] || mirror=http://deb.debian.org/debian
 
 root=$(mktemp -d /var/tmp/quarctl-fresh.XXXXXX)
+# It is the system's root folder: mktemp's 0700 would keep every user but
+# root out of the whole system, the postgres user among them.
+chmod 755 "$root"
 # The namespace's mounts end with it, so the folder holds only files here.
 trap 'rm -rf "$root"' EXIT
 trap 'exit 130' INT TERM HUP

@@ -31,8 +31,6 @@ TEMPLATE = "Quarvel by QUARCTL"
 DEADLINE = time.monotonic() + 240  # below CTest's timeout, so that cleanup always runs
 SCHEMA = "/usr/share/zabbix-server-pgsql"
 FRONTEND = "/usr/share/zabbix"
-# Children of an earlier run that was killed before it could end them.
-PIDS = os.path.join(os.path.dirname(os.path.abspath(REPORT)), "zabbix-test.pids")
 
 # Each case: the stand-in's options (None: no application), whether
 # quarctl.exe lies beside the bridge, whether the agent runs, the item's
@@ -99,8 +97,6 @@ class Lab:
             child = subprocess.Popen(argv, stdin=stdin, stdout=log, stderr=subprocess.STDOUT, env=env,
                                      start_new_session=True)
         self.children[name] = child
-        with open(PIDS, "a", encoding="ascii") as pids:
-            pids.write(f"{child.pid}\n")
         return child
 
     def stop(self, name):
@@ -363,17 +359,12 @@ def main():
         report(f"zabbix: not run: {lacking} missing")
         print("Skipped: Zabbix or PostgreSQL is not installed")
         return 0
-    # A run killed by a signal leaves its children: end them first.
-    if os.path.exists(PIDS):
-        for pid in open(PIDS, encoding="ascii").read().split():
-            kill_group(int(pid))
-        os.remove(PIDS)
     began = time.monotonic()
     work = tempfile.mkdtemp(prefix="quarctl-zabbix-")
     os.chmod(work, 0o711)  # the postgres user reaches its folder inside
     lab = Lab(work)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
-    failures = 1
+    failures, error = 0, ""
     try:
         # The Wine session, started here so that it outlives each stand-in's
         # process group. Wine ends its system processes, the desktop's
@@ -389,20 +380,19 @@ def main():
         host = link_host(api, agent_port)
         version = run(["zabbix_server", "-V"]).split("\n")[0].split()[-1]
         failures = run_cases(lab, work, api, host, agent_port)
-    except AssertionError as error:
+    except AssertionError as failure:
+        error = str(failure)
         print(f"FAILED  {error}")
     finally:
         lab.close()
-        if failures:
+        if failures or error:
             for path in sorted(glob.glob(os.path.join(work, "*log*"))):
                 with open(path, encoding="utf-8", errors="replace") as log:
                     print(f"--- the end of {os.path.basename(path)}:\n" + "".join(log.readlines()[-15:]))
         shutil.rmtree(work, ignore_errors=True)
-        if os.path.exists(PIDS):
-            os.remove(PIDS)
     seconds = round(time.monotonic() - began)
-    if failures:
-        report(f"zabbix: FAILED: {failures} of {len(CASES)} cases, in {seconds} s")
+    if failures or error:
+        report(f"zabbix: FAILED: {error or f'{failures} of {len(CASES)} cases'}, in {seconds} s")
         return 1
     report(f"zabbix: the template passed all {len(CASES)} cases in Zabbix {version}'s server, frontend API and"
            f" agent on PostgreSQL, in {seconds} s.")
