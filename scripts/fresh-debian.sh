@@ -55,8 +55,12 @@ echo "fresh Debian: $VERSION_CODENAME (minbase) from $mirror made in $((made - s
 
 status=0
 # shellcheck disable=SC2016
+# The root is bound onto itself first: a chroot whose root is no mount point
+# refuses a mount namespace of its own (unshare -m: "cannot change root
+# filesystem propagation"), which a real system never does.
 unshare -m sh -c '
   set -e
+  mount --bind "$1" "$1"
   mount -t proc proc "$1/proc"
   mount --rbind /sys "$1/sys"
   mount --rbind /dev "$1/dev"

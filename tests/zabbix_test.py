@@ -359,6 +359,13 @@ def main():
         report(f"zabbix: not run: {lacking} missing")
         print("Skipped: Zabbix or PostgreSQL is not installed")
         return 0
+    # The frontend's settings need a mount namespace of its own: a chroot
+    # whose root is no mount point, or a container without the right, has none.
+    probe = subprocess.run(["unshare", "-m", "true"], capture_output=True, text=True)
+    if probe.returncode != 0:
+        report(f"zabbix: not run: no private mount namespace here ({probe.stderr.strip()})")
+        print("Skipped: no private mount namespace for the frontend")
+        return 0
     began = time.monotonic()
     work = tempfile.mkdtemp(prefix="quarctl-zabbix-")
     os.chmod(work, 0o711)  # the postgres user reaches its folder inside
