@@ -54,10 +54,10 @@ made=$(date +%s)
 echo "fresh Debian: $VERSION_CODENAME (minbase) from $mirror made in $((made - start)) s"
 
 status=0
-# shellcheck disable=SC2016
 # The root is bound onto itself first: a chroot whose root is no mount point
 # refuses a mount namespace of its own (unshare -m: "cannot change root
 # filesystem propagation"), which a real system never does.
+# shellcheck disable=SC2016
 unshare -m sh -c '
   set -e
   mount --bind "$1" "$1"
