@@ -107,6 +107,8 @@ struct WayFacts {
     std::string account;       // the account it runs as
     std::string command;       // the command line it is started with
     std::string bridge;        // quarctl-session.exe beside this program
+    FolderFacts programFolder; // the folder of the program it starts, if read
+    FolderFacts ownFolder;     // this program's folder, for the install advice
 };
 
 struct Facts {
@@ -121,9 +123,11 @@ struct Facts {
 
 // Each looks at one step as quarctl takes it.
 ProcessFacts GatherProcessFacts();
-FolderFacts GatherFolderFacts();
-// bridge: the quarctl-session.exe beside this program.
-WayFacts GatherWayFacts(const std::string& bridge);
+// tool: the quarctl.exe whose folder to check; bridge, where not empty,
+// the program beside it in place of quarctl-session.exe.
+FolderFacts GatherFolderFacts(const std::string& tool, const std::string& bridge = "");
+// own: this program's folder, whose bridge is quarctl-session.exe.
+WayFacts GatherWayFacts(const FolderFacts& own);
 MutexFacts GatherMutexFacts();
 SessionSearchFacts GatherSessionFacts();
 WindowSearchFacts GatherWindowFacts();

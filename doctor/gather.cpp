@@ -176,36 +176,21 @@ ProcessFacts GatherProcessFacts() {
     return facts;
 }
 
-FolderFacts GatherFolderFacts() {
+FolderFacts GatherFolderFacts(const std::string& tool, const std::string& bridge) {
     FolderFacts facts;
-    char path[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(NULL, path, MAX_PATH);
-    std::string tool(path, length < MAX_PATH ? length : 0);
-    const size_t name = tool.rfind('\\');
-    tool.resize(name == std::string::npos ? 0 : name);
-    tool += "\\quarctl.exe";
     // The bridge's own cut: a root keeps its backslash.
     CheckedObjects objects;
-    if (!ObjectsToCheck(tool.c_str(), &objects)) {
-        facts.toolError = ERROR_BAD_PATHNAME;
-        return facts;
-    }
+    facts.check = CheckFolderAt(tool.c_str(), &objects, &facts.toolError, bridge.empty() ? NULL : bridge.c_str());
     facts.folder = objects.folder;
     facts.bridge = objects.bridge;
-    UniqueHandle handle(CreateFileA(tool.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL));
-    if (handle.get() == INVALID_HANDLE_VALUE) {
-        handle.release();
-        facts.toolError = GetLastError();
-        return facts;
-    }
-    facts.check = CheckToolFolder(handle.get(), objects);
     return facts;
 }
 
-WayFacts GatherWayFacts(const std::string& bridge) {
+WayFacts GatherWayFacts(const FolderFacts& own) {
     WayFacts facts;
     facts.job = CurrentJob();
-    facts.bridge = bridge;
+    facts.bridge = own.bridge;
+    facts.ownFolder = own;
     HANDLE handle = NULL;
     if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &handle)) {
         UniqueHandle token(handle);
@@ -232,6 +217,13 @@ WayFacts GatherWayFacts(const std::string& bridge) {
     facts.startType = config->dwStartType;
     facts.account = config->lpServiceStartName == NULL ? "" : config->lpServiceStartName;
     facts.command = config->lpBinaryPathName == NULL ? "" : config->lpBinaryPathName;
+    // The folder the service's program runs from, judged as the bridge
+    // judges its own: whoever may change it may run anything as SYSTEM.
+    const std::string program = ServiceProgram(facts.command);
+    const size_t name = program.rfind('\\');
+    if (name != std::string::npos) {
+        facts.programFolder = GatherFolderFacts(program.substr(0, name + 1) + "quarctl.exe", program);
+    }
     return facts;
 }
 

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "../session/bridge.h"
 #include "facts.h"
 #include "report.h"
 #include "verdict.h"
@@ -23,8 +24,11 @@ int main(int argc, char* argv[]) {
         return EXIT_BAD_OPTION;
     }
     Facts facts;
-    facts.folder = GatherFolderFacts();
-    facts.way = GatherWayFacts(facts.folder.bridge);
+    // quarctl.exe beside this program, as the bridge beside it finds it.
+    char tool[MAX_PATH] = "";
+    if (!ToolBesideUs(tool, sizeof tool)) tool[0] = '\0';
+    facts.folder = GatherFolderFacts(tool);
+    facts.way = GatherWayFacts(facts.folder);
     facts.process = GatherProcessFacts();
     facts.mutex = GatherMutexFacts();
     facts.sessions = GatherSessionFacts();

@@ -61,21 +61,28 @@ void WriteProcess(FILE* out, const ProcessFacts& process) {
             !process.elevationKnown ? "elevation unknown" : process.elevated ? "elevated" : "not elevated");
 }
 
-void WriteFolder(FILE* out, const FolderFacts& facts) {
-    fprintf(out, "\nFolder %s, as quarctl-session checks it when it runs as a service\n", facts.folder.c_str());
+// The folder check's verdict, on lines that start with indent.
+void WriteFolderVerdict(FILE* out, const FolderFacts& facts, const char* indent) {
     if (facts.toolError != 0) {
+        fputs(indent, out);
         WriteError(out, "No quarctl.exe to check there", facts.toolError);
     } else if (facts.check.error != 0) {
         const std::string what = std::string("The security of ") + facts.check.object + " could not be read";
+        fputs(indent, out);
         WriteError(out, what.c_str(), facts.check.error);
     } else if (facts.check.safe) {
-        fputs("  A LocalSystem caller would accept it: only SYSTEM, Administrators and TrustedInstaller can change "
-              "quarctl.exe, quarctl-session.exe and the folder\n",
-              out);
+        fprintf(out, "%s  A LocalSystem caller would accept it: only SYSTEM, Administrators and TrustedInstaller can "
+                     "change quarctl.exe, %s and the folder\n",
+                indent, facts.bridge.substr(facts.bridge.rfind('\\') + 1).c_str());
     } else {
-        fprintf(out, "  A LocalSystem caller would refuse it: %s can be changed by %s\n", facts.check.object,
-                facts.check.account);
+        fprintf(out, "%s  A LocalSystem caller would refuse it: %s can be changed by %s\n", indent,
+                facts.check.object, facts.check.account);
     }
+}
+
+void WriteFolder(FILE* out, const FolderFacts& facts) {
+    fprintf(out, "\nFolder %s, as quarctl-session checks it when it runs as a service\n", facts.folder.c_str());
+    WriteFolderVerdict(out, facts, "");
 }
 
 void WriteJob(FILE* out, const JobFacts& job) {
@@ -114,6 +121,12 @@ void WriteWay(FILE* out, const WayFacts& way) {
                 way.command.c_str());
         fprintf(out, "  That is %sthe bridge beside this program (%s --service)\n",
                 ServiceRunsBridge(way.command, way.bridge) ? "" : "not ", way.bridge.c_str());
+        if (way.programFolder.folder.empty()) {
+            fputs("  Its program's folder: none can be read from that command line\n", out);
+        } else {
+            fprintf(out, "  Its program's folder, %s:\n", way.programFolder.folder.c_str());
+            WriteFolderVerdict(out, way.programFolder, "  ");
+        }
     }
     switch (WayFromHere(way)) {
     case Route::Direct:
@@ -123,19 +136,21 @@ void WriteWay(FILE* out, const WayFacts& way) {
         fputs("  Route: quarctl-session starts quarctl as the session's user, outside this process's job\n", out);
         return;
     case Route::Service:
-    case Route::Refuse:
-        break;
-    }
-    if (installed && way.startType != SERVICE_DISABLED) {
         fprintf(out, "  Route: quarctl-session hands the request to the %s service, which starts quarctl\n",
                 SERVICE_NAME);
         return;
+    case Route::Refuse:
+        break;
     }
     fprintf(out, "  Route: none: only the %s service could start quarctl in another session from here\n",
             SERVICE_NAME);
-    fputs("  What to do: ", out);
-    fprintf(out, ADVICE_INSTALL_SERVICE, way.bridge.c_str());
-    fputs("\n", out);
+    if (installed && way.startType == SERVICE_DISABLED) {
+        fprintf(out, "  What to do: from an elevated prompt: sc.exe config %s start= demand\n", SERVICE_NAME);
+        return;
+    }
+    char advice[2 * MAX_PATH + 640];
+    InstallAdvice(way.bridge.c_str(), way.ownFolder.check, way.ownFolder.toolError, advice, sizeof advice);
+    fprintf(out, "  What to do: %s\n", advice);
 }
 
 void WriteMutex(FILE* out, const MutexFacts& mutex) {

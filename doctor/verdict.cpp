@@ -1,5 +1,7 @@
 #include "verdict.h"
 
+#include <ctype.h>
+
 #include <vector>
 
 #include "../frontend/frontend.h"
@@ -257,7 +259,21 @@ bool WeOutrankApp(const ProcessFacts& process, const WindowFacts& app) {
 
 Route WayFromHere(const WayFacts& way) {
     // Without SeTcbPrivilege WTSQueryUserToken fails with 1314.
-    return PlanRoute({way.job, true, way.localSystem ? DWORD{0} : DWORD{ERROR_PRIVILEGE_NOT_HELD}, false});
+    const Route route =
+        PlanRoute({way.job, true, way.localSystem ? DWORD{0} : DWORD{ERROR_PRIVILEGE_NOT_HELD}, false});
+    const bool serviceStarts = way.serviceError == 0 && way.startType != SERVICE_DISABLED;
+    return route == Route::Service && !serviceStarts ? Route::Refuse : route;
+}
+
+std::string ServiceProgram(const std::string& command) {
+    if (!command.empty() && command[0] == '"') {
+        const size_t close = command.find('"', 1);
+        return close == std::string::npos ? std::string() : command.substr(1, close - 1);
+    }
+    std::string lower = command;
+    for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    const size_t exe = lower.find(".exe");
+    return exe == std::string::npos ? std::string() : command.substr(0, exe + 4);
 }
 
 bool ServiceRunsBridge(const std::string& command, const std::string& bridge) {

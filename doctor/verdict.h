@@ -26,8 +26,14 @@ const WindowFacts* TakenWindow(const WindowSearchFacts& windows);
 // application's; when either level cannot be read, whether it is elevated.
 bool WeOutrankApp(const ProcessFacts& process, const WindowFacts& app);
 
-// The route quarctl-session takes from here into another session's user.
+// The route quarctl-session takes from here into another session's user:
+// Refuse where only the service could take it and none is installed or
+// it is disabled.
 Route WayFromHere(const WayFacts& way);
+
+// The program a service's command line starts: its quoted path, or a bare
+// path up to its ".exe", as Wine's msiexec writes it; "" when there is none.
+std::string ServiceProgram(const std::string& command);
 
 // Whether the service's command line runs bridge with --service alone,
 // its path quoted or bare, letter case aside.

@@ -153,6 +153,20 @@ int Outcome(const LaunchResult& result, DWORD boundMs, DWORD session, HANDLE out
         WriteLine(out, "What to do: run quarctl-doctor in session %lu to see why the application holds it.", session);
         return EXIT_BRIDGE_FAILED;
     }
+    if (result.outcome == LaunchOutcome::Capped) {
+        WriteLine(out, "quarctl-session: more than %lu bytes came through quarctl's output, which quarctl never "
+                       "writes, so it was ended and the rest was not read.",
+                  TOOL_OUTPUT_CAP);
+        WriteLine(out, "What to do: find the process in session %lu that writes to quarctl's output, which may be "
+                       "hostile, then try again.",
+                  session);
+        return EXIT_BRIDGE_FAILED;
+    }
+    if (result.outcome == LaunchOutcome::Stopped) {
+        WriteLine(out, "quarctl-session: the QuarctlSession service was stopped, and quarctl with it.");
+        WriteLine(out, "What to do: try again once the service has stopped.");
+        return EXIT_BRIDGE_FAILED;
+    }
     if (result.status <= 1) return static_cast<int>(result.status);
     // Not quarctl's own: Windows ended it, and cmd's errorlevel would read
     // such a status as negative.
@@ -227,7 +241,8 @@ int RunQuarctl(const char* toolPath, const char* keyword, DWORD session, bool as
     const DWORD elapsed = GetTickCount() - options.startTick;
     const DWORD bound = elapsed < options.boundMs ? options.boundMs - elapsed : 0;
     const DWORD flags = route == Route::Breakaway ? CREATE_BREAKAWAY_FROM_JOB : 0;
-    const LaunchResult result = LaunchTool(toolPath, commandLine, userToken.get(), out, bound, flags, &tool);
+    const LaunchResult result =
+        LaunchTool(toolPath, commandLine, userToken.get(), out, bound, flags, &tool, options.stop);
     free(commandLine);
     if (result.outcome != LaunchOutcome::Failed) return Outcome(result, options.boundMs, session, out);
     // A breakaway refused: the job forbids it after all (its limits could

@@ -25,6 +25,7 @@ struct RunOptions {
     bool viaService;   // the service may take the request (never in the service itself)
     DWORD startTick;   // when the bridge started: boundMs counts from here
     DWORD boundMs;     // for everything the run does
+    HANDLE stop;       // an event that ends quarctl when signalled, or NULL
 };
 
 // Returned by RunQuarctl where only the service can start quarctl; why is

@@ -4,6 +4,19 @@
 #include <stdlib.h>
 #include <string.h>
 
+bool ReadDecimal(const char* text, unsigned long long max, unsigned long long* value) {
+    unsigned long long number = 0;
+    if (*text == '\0') return false;
+    for (const char* digit = text; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9') return false;
+        const unsigned d = static_cast<unsigned>(*digit - '0');
+        if (d > max || number > (max - d) / 10) return false;
+        number = number * 10 + d;
+    }
+    *value = number;
+    return true;
+}
+
 bool ParseBridgeArguments(int argc, char* argv[], BridgeArguments* arguments) {
     arguments->sessionGiven = false;
     arguments->session = 0;
@@ -12,10 +25,8 @@ bool ParseBridgeArguments(int argc, char* argv[], BridgeArguments* arguments) {
     int next = 1;
     if (argc > 1 && strcmp(argv[1], "--session") == 0) {
         const char* value = argc > 2 ? argv[2] : "";
-        // Decimal digits only: strtoul alone would take "-1", " 2" or "0x2".
-        char* end = NULL;
-        const unsigned long id = strtoul(value, &end, 10);
-        if (value[0] < '0' || value[0] > '9' || *end != '\0' || strlen(value) > 10 || id > 0xFFFFFFFEul) {
+        unsigned long long id = 0;
+        if (!ReadDecimal(value, MAX_SESSION_ID, &id)) {
             arguments->badValue = value;
             return false;
         }

@@ -13,6 +13,14 @@ struct BridgeArguments {
     const char* badValue; // set when --session's value is not a session id
 };
 
+// A decimal number of at most max, digits only: no sign, blank or prefix,
+// which strtoul would take, and no value past max, which it would read as
+// its largest. False for anything else.
+bool ReadDecimal(const char* text, unsigned long long max, unsigned long long* value);
+
+// The largest session id: 0xFFFFFFFF stands for the current session.
+const unsigned long long MAX_SESSION_ID = 0xFFFFFFFEull;
+
 // Reads [--session N] [KEYWORD]; arguments after the keyword are ignored,
 // as quarctl ignores them. False when --session's value is bad.
 bool ParseBridgeArguments(int argc, char* argv[], BridgeArguments* arguments);

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "../serverlink/unique_handle.h"
 #include "choice.h"
 
 void AccountName(PSID account, char* text, size_t size) {
@@ -66,4 +67,23 @@ FolderCheck CheckToolFolder(HANDLE tool, const CheckedObjects& objects) {
     check.object[0] = '\0';
     check.safe = true;
     return check;
+}
+
+FolderCheck CheckFolderAt(const char* toolPath, CheckedObjects* objects, DWORD* openError, const char* bridge) {
+    FolderCheck check = {};
+    *objects = CheckedObjects();
+    *openError = 0;
+    if (!ObjectsToCheck(toolPath, objects) || (bridge != NULL && strlen(bridge) >= sizeof objects->bridge)) {
+        *objects = CheckedObjects();
+        *openError = ERROR_BAD_PATHNAME;
+        return check;
+    }
+    if (bridge != NULL) memcpy(objects->bridge, bridge, strlen(bridge) + 1);
+    UniqueHandle tool(CreateFileA(toolPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL));
+    if (tool.get() == INVALID_HANDLE_VALUE) {
+        tool.release();
+        *openError = GetLastError();
+        return check;
+    }
+    return CheckToolFolder(tool.get(), *objects);
 }

@@ -27,4 +27,11 @@ void AccountName(PSID account, char* text, size_t size);
 // has started, then the bridge beside it, then their folder.
 FolderCheck CheckToolFolder(HANDLE tool, const CheckedObjects& objects);
 
+// The same for the quarctl.exe at toolPath, opened here: *objects as
+// ObjectsToCheck cuts them (empty where the path names no folder), with
+// bridge, where given, as the program beside it; *openError set where
+// quarctl.exe could not be opened, else 0.
+FolderCheck CheckFolderAt(const char* toolPath, CheckedObjects* objects, DWORD* openError,
+                          const char* bridge = NULL);
+
 #endif

@@ -15,17 +15,37 @@ LaunchResult Failure(const char* call) {
     return {LaunchOutcome::Failed, 0, call, GetLastError()};
 }
 
-// Copies what the pipe holds now to out, without waiting for more.
-void RelayAvailable(HANDLE pipe, HANDLE out) {
+// How long the relay may take for what a child left in the pipe at its end.
+const DWORD DRAIN_MS = 1000;
+
+// Copies what the pipe holds now to out, without waiting for more, until
+// boundMs from start and TOOL_OUTPUT_CAP bytes in all (*relayed so far);
+// false once more than the cap was offered. Any user of the child's
+// session can duplicate its output handle and write without end: the cap
+// and the clock, not the pipe running dry, end the loop.
+bool RelayAvailable(HANDLE pipe, HANDLE out, DWORD* relayed, DWORD start, DWORD boundMs) {
     char buffer[4096];
     DWORD available = 0;
-    while (PeekNamedPipe(pipe, NULL, 0, NULL, &available, NULL) && available > 0) {
+    while (GetTickCount() - start < boundMs && PeekNamedPipe(pipe, NULL, 0, NULL, &available, NULL) &&
+           available > 0) {
+        if (*relayed >= TOOL_OUTPUT_CAP) return false;
+        const DWORD room = TOOL_OUTPUT_CAP - *relayed;
         DWORD got = 0;
-        if (!ReadFile(pipe, buffer, sizeof buffer, &got, NULL) || got == 0) return;
+        if (!ReadFile(pipe, buffer, room < sizeof buffer ? room : sizeof buffer, &got, NULL) || got == 0) return true;
+        *relayed += got;
         // A caller that closed its end loses the output, not the status.
         DWORD written = 0;
         WriteFile(out, buffer, got, &written, NULL);
     }
+    return true;
+}
+
+// Ends a child that must not run on, and relays what it left, within the cap.
+LaunchResult EndChild(HANDLE process, HANDLE pipe, HANDLE out, DWORD* relayed, LaunchOutcome outcome) {
+    TerminateProcess(process, 1);
+    WaitForSingleObject(process, 1000);
+    if (!RelayAvailable(pipe, out, relayed, GetTickCount(), DRAIN_MS)) outcome = LaunchOutcome::Capped;
+    return {outcome, 0, NULL, 0};
 }
 
 // The user's environment block, or NULL with the last error set.
@@ -129,7 +149,9 @@ JobFacts CurrentJob() {
 }
 
 LaunchResult LaunchTool(const char* toolPath, char* commandLine, HANDLE userToken, HANDLE out, DWORD boundMs,
-                        DWORD creationFlags, UniqueHandle* heldTool) {
+                        DWORD creationFlags, UniqueHandle* heldTool, HANDLE stop) {
+    // A stop that came first starts nothing.
+    if (stop != NULL && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return {LaunchOutcome::Stopped, 0, NULL, 0};
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
     HANDLE read = NULL;
     HANDLE write = NULL;
@@ -153,20 +175,28 @@ LaunchResult LaunchTool(const char* toolPath, char* commandLine, HANDLE userToke
     CloseHandle(pipeWrite.release());
 
     const DWORD start = GetTickCount();
+    const HANDLE waits[] = {process.get(), stop};
+    DWORD relayed = 0;
     for (;;) {
-        RelayAvailable(pipeRead.get(), out);
-        const DWORD wait = WaitForSingleObject(process.get(), RELAY_POLL_MS);
-        if (wait == WAIT_OBJECT_0) break;
-        if (wait == WAIT_FAILED) return Failure("WaitForSingleObject");
-        if (GetTickCount() - start >= boundMs) {
-            TerminateProcess(process.get(), 1);
-            WaitForSingleObject(process.get(), 1000);
-            RelayAvailable(pipeRead.get(), out);
-            return {LaunchOutcome::TimedOut, 0, NULL, 0};
+        if (!RelayAvailable(pipeRead.get(), out, &relayed, start, boundMs)) {
+            return EndChild(process.get(), pipeRead.get(), out, &relayed, LaunchOutcome::Capped);
         }
+        // The clock is read between relays, so a writer that keeps the
+        // pipe full cannot hold the loop past the bound.
+        if (GetTickCount() - start >= boundMs) {
+            return EndChild(process.get(), pipeRead.get(), out, &relayed, LaunchOutcome::TimedOut);
+        }
+        const DWORD wait = WaitForMultipleObjects(stop == NULL ? 1 : 2, waits, FALSE, RELAY_POLL_MS);
+        if (wait == WAIT_OBJECT_0) break;
+        if (wait == WAIT_OBJECT_0 + 1) {
+            return EndChild(process.get(), pipeRead.get(), out, &relayed, LaunchOutcome::Stopped);
+        }
+        if (wait == WAIT_FAILED) return Failure("WaitForMultipleObjects");
     }
     // Everything the child wrote is in the pipe by the time it has ended.
-    RelayAvailable(pipeRead.get(), out);
+    if (!RelayAvailable(pipeRead.get(), out, &relayed, GetTickCount(), DRAIN_MS)) {
+        return {LaunchOutcome::Capped, 0, NULL, 0};
+    }
     if (!GetExitCodeProcess(process.get(), &result.status)) return Failure("GetExitCodeProcess");
     return result;
 }

@@ -15,7 +15,8 @@
 namespace {
 
 const char PIPE_PREFIX[] = R"(\\.\pipe\quarctl-session-)";
-const size_t PIPE_RANDOM_DIGITS = 32;
+// The pipe's random part, and the request's token, in hexadecimal digits.
+const size_t RANDOM_DIGITS = 32;
 // The trailer: this mark, then the status in 4 bytes, least significant first.
 const char TRAILER_MARK[4] = {'\0', 'Q', 'S', 'B'};
 const size_t TRAILER_SIZE = 8;
@@ -30,36 +31,45 @@ DWORD Remaining(DWORD startTick, DWORD boundMs) {
     return elapsed < boundMs ? boundMs - elapsed : 0;
 }
 
-bool ValidPipeName(const char* name) {
-    const size_t prefix = sizeof PIPE_PREFIX - 1;
-    if (strncmp(name, PIPE_PREFIX, prefix) != 0 || strlen(name) != prefix + PIPE_RANDOM_DIGITS) return false;
-    for (const char* digit = name + prefix; *digit != '\0'; ++digit) {
+bool HexDigits(const char* text, size_t count) {
+    if (strlen(text) != count) return false;
+    for (const char* digit = text; *digit != '\0'; ++digit) {
         if (strchr("0123456789abcdef", *digit) == NULL) return false;
     }
     return true;
 }
 
-// A decimal DWORD, digits only; false for anything else.
-bool ReadNumber(const char* text, DWORD* value) {
-    char* end = NULL;
-    const unsigned long number = strtoul(text, &end, 10);
-    if (text[0] < '0' || text[0] > '9' || *end != '\0' || strlen(text) > 10 || number > 0xFFFFFFFFul) return false;
-    *value = static_cast<DWORD>(number);
-    return true;
+bool ValidPipeName(const char* name) {
+    const size_t prefix = sizeof PIPE_PREFIX - 1;
+    return strncmp(name, PIPE_PREFIX, prefix) == 0 && HexDigits(name + prefix, RANDOM_DIGITS);
+}
+
+// number in decimal digits to text, which has room for 21 characters:
+// written here, as msvcrt's printf has no portable length for 64 bits.
+void WriteDecimal(unsigned long long number, char* text) {
+    char digits[21];
+    size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + number % 10);
+        number /= 10;
+    } while (number != 0);
+    for (size_t i = 0; i < count; ++i) text[i] = digits[count - 1 - i];
+    text[count] = '\0';
 }
 
 // --- The bridge's side ---
 
 int NotInstalled(HANDLE out, const char* reason) {
-    char bridge[MAX_PATH] = "";
-    const DWORD length = GetModuleFileNameA(NULL, bridge, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) {
-        _snprintf(bridge, MAX_PATH, "%s", R"(C:\Program Files\QUARCTL\quarctl-session.exe)");
+    char tool[MAX_PATH] = "";
+    if (!ToolBesideUs(tool, sizeof tool)) {
+        _snprintf(tool, MAX_PATH, "%s", R"(C:\Program Files\QUARCTL\quarctl.exe)");
+        tool[MAX_PATH - 1] = '\0';
     }
-    bridge[MAX_PATH - 1] = '\0';
-    char advice[MAX_PATH + sizeof ADVICE_INSTALL_SERVICE];
-    _snprintf(advice, sizeof advice, ADVICE_INSTALL_SERVICE, bridge);
-    advice[sizeof advice - 1] = '\0';
+    CheckedObjects objects;
+    DWORD openError = 0;
+    const FolderCheck check = CheckFolderAt(tool, &objects, &openError);
+    char advice[2 * MAX_PATH + 640];
+    InstallAdvice(objects.bridge, check, openError, advice, sizeof advice);
     WriteLine(out, "quarctl-session: %s, and the %s service, which can, is not installed.", reason, SERVICE_NAME);
     WriteLine(out, "What to do: %s", advice);
     return EXIT_BRIDGE_FAILED;
@@ -111,30 +121,52 @@ Read ReadSome(HANDLE pipe, HANDLE event, char* buffer, DWORD size, DWORD* got, D
     return Read::Data;
 }
 
-// Relays all the service writes but the trailer; the trailer's status, or
-// -1 when the pipe ended without one, or -2 on timeout.
-int Relay(HANDLE pipe, HANDLE event, DWORD startTick, DWORD boundMs, HANDLE out) {
+// How the relay of the service's stream ended, where no trailer did it.
+const int RELAY_NO_TRAILER = -1;
+const int RELAY_LATE = -2;
+const int RELAY_CAPPED = -3;
+const int RELAY_WRONG_TOKEN = -4;
+
+// Relays all the service writes after the token and before the trailer;
+// the trailer's status, or one of RELAY_*. At most SERVICE_OUTPUT_CAP bytes
+// and until the bound: whatever writes, the loop ends on time.
+int Relay(HANDLE pipe, HANDLE event, const char* token, DWORD startTick, DWORD boundMs, HANDLE out) {
     char buffer[TRAILER_SIZE + 4096];
     size_t held = 0;
+    size_t tokenSeen = 0;
+    size_t relayedAll = 0;
     for (;;) {
+        if (Remaining(startTick, boundMs) == 0) return RELAY_LATE;
         DWORD got = 0;
         const Read read = ReadSome(pipe, event, buffer + held, 4096, &got, startTick, boundMs);
-        if (read == Read::TimedOut) return -2;
+        if (read == Read::TimedOut) return RELAY_LATE;
         if (read == Read::End) break;
-        const size_t total = held + got;
+        size_t total = held + got;
+        // The token first: a stream that does not start with it is not
+        // this request's answer.
+        if (tokenSeen < RANDOM_DIGITS) {
+            const size_t take = total < RANDOM_DIGITS - tokenSeen ? total : RANDOM_DIGITS - tokenSeen;
+            if (memcmp(buffer, token + tokenSeen, take) != 0) return RELAY_WRONG_TOKEN;
+            tokenSeen += take;
+            total -= take;
+            memmove(buffer, buffer + take, total);
+        }
         const size_t relayed = total > TRAILER_SIZE ? total - TRAILER_SIZE : 0;
+        relayedAll += relayed;
+        if (relayedAll > SERVICE_OUTPUT_CAP) return RELAY_CAPPED;
         DWORD written = 0;
         if (relayed > 0) WriteFile(out, buffer, static_cast<DWORD>(relayed), &written, NULL);
         memmove(buffer, buffer + relayed, total - relayed);
         held = total - relayed;
     }
+    if (tokenSeen < RANDOM_DIGITS) return RELAY_WRONG_TOKEN;
     if (held == TRAILER_SIZE && memcmp(buffer, TRAILER_MARK, sizeof TRAILER_MARK) == 0) {
         const auto* status = reinterpret_cast<const unsigned char*>(buffer + sizeof TRAILER_MARK);
         return status[0] | status[1] << 8 | status[2] << 16 | status[3] << 24;
     }
     DWORD written = 0;
     if (held > 0) WriteFile(out, buffer, static_cast<DWORD>(held), &written, NULL);
-    return -1;
+    return RELAY_NO_TRAILER;
 }
 
 // Returned by the route's steps where the route goes on.
@@ -166,20 +198,28 @@ int CreateRequestPipe(const char* pipeName, HANDLE out, HANDLE* pipe) {
 }
 
 // Starts the service with the request; one request at a time, so while
-// another bridge's runs, waits for it.
-int StartRequest(SC_HANDLE service, const char* pipeName, DWORD session, const char* keyword, DWORD startTick,
-                 DWORD boundMs, HANDLE out) {
+// another bridge's runs, waits for it. The service's process id, read
+// before it can connect, in *processId: a request served at once is then
+// still known by it.
+int StartRequest(SC_HANDLE service, const char* pipeName, DWORD session, const char* keyword, const char* token,
+                 DWORD startTick, DWORD boundMs, HANDLE out, DWORD* processId) {
     char sessionText[16];
-    char budgetText[16];
+    char deadlineText[24];
     _snprintf(sessionText, sizeof sessionText, "%lu", session);
     sessionText[sizeof sessionText - 1] = '\0';
     for (;;) {
         const DWORD remaining = Remaining(startTick, boundMs);
         if (remaining <= SERVICE_MARGIN_MS) return Unanswered(out, boundMs);
-        _snprintf(budgetText, sizeof budgetText, "%lu", remaining - SERVICE_MARGIN_MS);
-        budgetText[sizeof budgetText - 1] = '\0';
-        const char* arguments[] = {pipeName, sessionText, budgetText, keyword};
-        if (StartServiceA(service, keyword == NULL ? 3 : 4, arguments)) return GOING_ON;
+        // One clock for both sides: the service ends its work by then, and
+        // starts nothing past it, however late it began.
+        const ULONGLONG deadline = GetTickCount64() + remaining - SERVICE_MARGIN_MS;
+        WriteDecimal(deadline, deadlineText);
+        const char* arguments[] = {pipeName, sessionText, deadlineText, token, keyword};
+        if (StartServiceA(service, keyword == NULL ? 4 : 5, arguments)) {
+            DWORD code = 0;
+            ServiceStopped(service, processId, &code);
+            return GOING_ON;
+        }
         const DWORD error = GetLastError();
         if (error != ERROR_SERVICE_ALREADY_RUNNING && error != ERROR_SERVICE_DATABASE_LOCKED) {
             return Fail(out, "StartServiceA for QuarctlSession failed", error,
@@ -192,8 +232,10 @@ int StartRequest(SC_HANDLE service, const char* pipeName, DWORD session, const c
 }
 
 // Waits for the service to open the pipe, watching that it has not stopped
-// meanwhile; then only the service's own process may answer.
-int AwaitService(HANDLE pipe, HANDLE event, SC_HANDLE service, DWORD startTick, DWORD boundMs, HANDLE out) {
+// meanwhile; then only the service's own process, as read at its start
+// (startedProcess) or now, may answer.
+int AwaitService(HANDLE pipe, HANDLE event, SC_HANDLE service, DWORD startedProcess, DWORD startTick, DWORD boundMs,
+                 HANDLE out) {
     OVERLAPPED overlapped = {};
     overlapped.hEvent = event;
     DWORD serviceProcess = 0;
@@ -219,10 +261,10 @@ int AwaitService(HANDLE pipe, HANDLE event, SC_HANDLE service, DWORD startTick, 
         return Fail(out, "GetNamedPipeClientProcessId failed", GetLastError(), ADVICE_ERROR);
     }
     ServiceStopped(service, &serviceProcess, &code);
-    if (client == serviceProcess) return GOING_ON;
+    if (client != 0 && (client == startedProcess || client == serviceProcess)) return GOING_ON;
     WriteLine(out, "quarctl-session: process %lu opened the request's pipe, not the %s service (process %lu), so "
                    "nothing is read from it.",
-              client, SERVICE_NAME, serviceProcess);
+              client, SERVICE_NAME, serviceProcess != 0 ? serviceProcess : startedProcess);
     WriteLine(out, "What to do: find that process, which may be hostile, then try again.");
     return EXIT_BRIDGE_FAILED;
 }
@@ -230,6 +272,10 @@ int AwaitService(HANDLE pipe, HANDLE event, SC_HANDLE service, DWORD startTick, 
 // --- The service's side ---
 
 SERVICE_STATUS_HANDLE statusHandle = NULL;
+// Set by a STOP: the request in progress ends quarctl and answers at once.
+HANDLE stopRequested = NULL;
+// What a STOP takes: quarctl ended and drained (about 2 s), then the lines.
+const DWORD STOP_WAIT_HINT_MS = 5000;
 
 void Report(DWORD state, DWORD exitCode) {
     SERVICE_STATUS status = {};
@@ -238,14 +284,14 @@ void Report(DWORD state, DWORD exitCode) {
     status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
     status.dwWin32ExitCode = exitCode == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
     status.dwServiceSpecificExitCode = exitCode;
-    // A request ends within its bound, and a stop waits for it.
-    status.dwWaitHint = state == SERVICE_STOP_PENDING ? TOOL_BOUND_MS : 0;
+    status.dwWaitHint = state == SERVICE_STOP_PENDING ? STOP_WAIT_HINT_MS : 0;
     SetServiceStatus(statusHandle, &status);
 }
 
 DWORD WINAPI Control(DWORD control, DWORD /*type*/, void* /*data*/, void* /*context*/) {
     if (control == SERVICE_CONTROL_STOP) {
         Report(SERVICE_STOP_PENDING, 0);
+        SetEvent(stopRequested);
         return NO_ERROR;
     }
     return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
@@ -279,16 +325,19 @@ DWORD CheckRequester(DWORD processId) {
     return TrustedRequester(user, elevation.TokenIsElevated != 0, administrators) ? NO_ERROR : ERROR_ACCESS_DENIED;
 }
 
-// Serves the request in the service's arguments; the service's exit code:
-// 0 once the answer is in the pipe, else the error that kept it out.
+// Serves the request in the service's arguments: the pipe, the session,
+// the bridge's deadline in GetTickCount64's terms, the request's token and
+// the keyword, if any. The service's exit code: 0 once the answer is in
+// the pipe, else the error that kept it out.
 DWORD Serve(DWORD argc, char** argv) {
-    const DWORD startTick = GetTickCount();
-    DWORD session = 0;
-    DWORD budget = 0;
-    if (argc < 4 || argc > 5 || !ValidPipeName(argv[1]) || !ReadNumber(argv[2], &session) ||
-        !ReadNumber(argv[3], &budget)) {
+    unsigned long long session = 0;
+    unsigned long long deadline = 0;
+    if (argc < 5 || argc > 6 || !ValidPipeName(argv[1]) || !ReadDecimal(argv[2], MAX_SESSION_ID, &session) ||
+        !ReadDecimal(argv[3], ~0ull, &deadline) || !HexDigits(argv[4], RANDOM_DIGITS)) {
         return ERROR_INVALID_PARAMETER;
     }
+    // Past its deadline the bridge has given up: nothing may act for it.
+    if (GetTickCount64() >= deadline) return ERROR_TIMEOUT;
     // Identification only: the pipe's server cannot act as SYSTEM through us.
     UniqueHandle pipe(CreateFileA(argv[1], GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                                   SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, NULL));
@@ -300,31 +349,40 @@ DWORD Serve(DWORD argc, char** argv) {
     if (!GetNamedPipeServerProcessId(pipe.get(), &server)) return GetLastError();
     const DWORD refused = CheckRequester(server);
     if (refused != NO_ERROR) return refused;
+    // The token first: the bridge reads nothing that does not start with it.
+    DWORD written = 0;
+    if (!WriteFile(pipe.get(), argv[4], RANDOM_DIGITS, &written, NULL)) return GetLastError();
 
-    const char* keyword = argc == 5 ? argv[4] : NULL;
+    const char* keyword = argc == 6 ? argv[5] : NULL;
     int status = EXIT_BRIDGE_FAILED;
     char toolPath[MAX_PATH] = "";
+    const ULONGLONG now = GetTickCount64();
     if (keyword != NULL && strlen(keyword) > SERVICE_MAX_REQUEST) {
         WriteLine(pipe.get(), "quarctl-session: the %s service takes a keyword of at most %u bytes, not %u.",
                   SERVICE_NAME, static_cast<unsigned>(SERVICE_MAX_REQUEST), static_cast<unsigned>(strlen(keyword)));
         WriteLine(pipe.get(), "What to do: pass one of START, STOP, STATUS or CLOSE.");
+    } else if (now >= deadline) {
+        WriteLine(pipe.get(), "quarctl-session: the %s service took the request past its deadline, so it started "
+                              "nothing.", SERVICE_NAME);
+        WriteLine(pipe.get(), "What to do: try again.");
     } else if (!ToolBesideUs(toolPath, sizeof toolPath)) {
         status = Fail(pipe.get(), "GetModuleFileNameA failed", GetLastError(), ADVICE_ERROR);
     } else {
-        const DWORD bound = budget < TOOL_BOUND_MS ? budget : TOOL_BOUND_MS;
-        const RunOptions options = {MustCheckFolder(), false, startTick, bound};
+        const DWORD bound = deadline - now < TOOL_BOUND_MS ? static_cast<DWORD>(deadline - now) : TOOL_BOUND_MS;
+        const RunOptions options = {MustCheckFolder(), false, GetTickCount(), bound, stopRequested};
         const char* why = NULL;
-        status = RunQuarctl(toolPath, keyword, session, true, pipe.get(), options, &why);
+        status = RunQuarctl(toolPath, keyword, static_cast<DWORD>(session), true, pipe.get(), options, &why);
     }
     char trailer[TRAILER_SIZE];
     memcpy(trailer, TRAILER_MARK, sizeof TRAILER_MARK);
     for (size_t i = 0; i < 4; ++i) trailer[sizeof TRAILER_MARK + i] = static_cast<char>(status >> (8 * i) & 0xFF);
-    DWORD written = 0;
     if (!WriteFile(pipe.get(), trailer, sizeof trailer, &written, NULL)) return GetLastError();
     return NO_ERROR;
 }
 
 void WINAPI ServiceMain(DWORD argc, char** argv) {
+    stopRequested = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (stopRequested == NULL) return;
     statusHandle = RegisterServiceCtrlHandlerExA(SERVICE_NAME, Control, NULL);
     if (statusHandle == NULL) return;
     Report(SERVICE_RUNNING, 0);
@@ -333,31 +391,55 @@ void WINAPI ServiceMain(DWORD argc, char** argv) {
 
 } // namespace
 
-bool NewPipeName(char* name, size_t size) {
-    const size_t prefix = sizeof PIPE_PREFIX - 1;
-    if (size < prefix + PIPE_RANDOM_DIGITS + 1) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+void InstallAdvice(const char* bridge, const FolderCheck& check, DWORD openError, char* text, size_t size) {
+    const char* msi = "install it with the MSI, which puts it into Program Files";
+    if (openError == 0 && check.safe) {
+        _snprintf(text, size, ADVICE_INSTALL_SERVICE, bridge);
+    } else if (openError != 0 || check.error != 0) {
+        _snprintf(text, size, "%s: who may change %s could not be read (error %lu), so no service should run it "
+                  "from there", msi, openError != 0 ? "quarctl.exe beside it" : check.object,
+                  openError != 0 ? openError : check.error);
+    } else {
+        // A LocalSystem service runs whatever its file holds: the sc.exe line
+        // would hand this machine to whoever may change that file.
+        _snprintf(text, size, "%s, or into a folder that only administrators can change: %s can be changed by %s, "
+                  "so no service should run from there", msi, check.object, check.account);
+    }
+    text[size - 1] = '\0';
+}
+
+bool RandomHex(char* digits, size_t count) {
+    unsigned char random[64];
+    const auto generate = SYSTEM_FUNCTION("bcrypt.dll", BCryptGenRandom);
+    if (count > 2 * sizeof random || count % 2 != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    unsigned char random[PIPE_RANDOM_DIGITS / 2];
-    const auto generate = SYSTEM_FUNCTION("bcrypt.dll", BCryptGenRandom);
     if (generate == NULL) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return false;
     }
-    const NTSTATUS status = generate(NULL, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    const NTSTATUS status = generate(NULL, random, static_cast<ULONG>(count / 2), BCRYPT_USE_SYSTEM_PREFERRED_RNG);
     if (status != 0) {
         SetLastError(static_cast<DWORD>(status));
         return false;
     }
-    memcpy(name, PIPE_PREFIX, prefix);
-    char* digit = name + prefix;
-    for (const unsigned char byte : random) {
-        *digit++ = "0123456789abcdef"[byte >> 4];
-        *digit++ = "0123456789abcdef"[byte & 0xF];
+    for (size_t i = 0; i < count / 2; ++i) {
+        digits[2 * i] = "0123456789abcdef"[random[i] >> 4];
+        digits[2 * i + 1] = "0123456789abcdef"[random[i] & 0xF];
     }
-    *digit = '\0';
+    digits[count] = '\0';
     return true;
+}
+
+bool NewPipeName(char* name, size_t size) {
+    const size_t prefix = sizeof PIPE_PREFIX - 1;
+    if (size < prefix + RANDOM_DIGITS + 1) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return false;
+    }
+    memcpy(name, PIPE_PREFIX, prefix);
+    return RandomHex(name + prefix, RANDOM_DIGITS);
 }
 
 int RunThroughService(const char* pipeName, DWORD session, const char* keyword, const char* why, DWORD startTick,
@@ -383,21 +465,43 @@ int RunThroughService(const char* pipeName, DWORD session, const char* keyword, 
         if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return NotInstalled(out, reason);
         return Fail(out, "OpenServiceA for QuarctlSession failed", GetLastError(), ADVICE_ERROR);
     }
-    status = StartRequest(service.get(), pipeName, session, keyword, startTick, boundMs, out);
+    // Known to the service alone: a squatter that took our pipe's name
+    // after a bridge died, or a process that reuses the service's id,
+    // cannot make an answer that starts with it.
+    char token[RANDOM_DIGITS + 1];
+    if (!RandomHex(token, RANDOM_DIGITS)) return Fail(out, "BCryptGenRandom failed", GetLastError(), ADVICE_ERROR);
+    DWORD startedProcess = 0;
+    status =
+        StartRequest(service.get(), pipeName, session, keyword, token, startTick, boundMs, out, &startedProcess);
     if (status != GOING_ON) return status;
     UniqueHandle event(CreateEventA(NULL, TRUE, FALSE, NULL));
     if (event.get() == NULL) return Fail(out, "CreateEventA failed", GetLastError(), ADVICE_ERROR);
-    status = AwaitService(pipe.get(), event.get(), service.get(), startTick, boundMs, out);
+    status = AwaitService(pipe.get(), event.get(), service.get(), startedProcess, startTick, boundMs, out);
     if (status != GOING_ON) return status;
+    return RelayAnswer(pipe.get(), token, startTick, boundMs, out);
+}
 
-    status = Relay(pipe.get(), event.get(), startTick, boundMs, out);
-    if (status == -2) return Unanswered(out, boundMs);
-    if (status < 0 || status > EXIT_BRIDGE_FAILED) {
+int RelayAnswer(HANDLE pipe, const char* token, DWORD startTick, DWORD boundMs, HANDLE out) {
+    UniqueHandle event(CreateEventA(NULL, TRUE, FALSE, NULL));
+    if (event.get() == NULL) return Fail(out, "CreateEventA failed", GetLastError(), ADVICE_ERROR);
+    const int status = Relay(pipe, event.get(), token, startTick, boundMs, out);
+    if (status >= 0 && status <= EXIT_BRIDGE_FAILED) return status;
+    if (status == RELAY_LATE) return Unanswered(out, boundMs);
+    if (status == RELAY_WRONG_TOKEN) {
+        WriteLine(out, "quarctl-session: the answer through the request's pipe did not start with the request's "
+                       "token, so it is not the %s service's, and nothing more is read from it.",
+                  SERVICE_NAME);
+        WriteLine(out, "What to do: find the process that wrote it, which may be hostile, then try again.");
+    } else if (status == RELAY_CAPPED) {
+        WriteLine(out, "quarctl-session: the %s service wrote more than %lu bytes, which it never does, so the rest "
+                       "was not read.",
+                  SERVICE_NAME, static_cast<unsigned long>(SERVICE_OUTPUT_CAP));
+        WriteLine(out, "What to do: look in the System event log for what the service ran, then try again.");
+    } else {
         WriteLine(out, "quarctl-session: the %s service ended without handing back quarctl's status.", SERVICE_NAME);
         WriteLine(out, "What to do: look in the System event log for why it ended, then try again.");
-        return EXIT_BRIDGE_FAILED;
     }
-    return status;
+    return EXIT_BRIDGE_FAILED;
 }
 
 int RunRouted(const char* toolPath, const char* keyword, DWORD session, bool asSessionUser, HANDLE out,

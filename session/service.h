@@ -21,6 +21,8 @@
 #include <stddef.h>
 
 #include "bridge.h"
+#include "folder.h"
+#include "launch.h"
 
 const char SERVICE_NAME[] = "QuarctlSession";
 
@@ -39,14 +41,28 @@ private:
     SC_HANDLE handle_;
 };
 
-// What to do where only the service could start quarctl and it is not
-// installed: a printf format that takes the bridge's path.
+// The sc.exe create line of InstallAdvice: a printf format that takes the
+// bridge's path.
 const char ADVICE_INSTALL_SERVICE[] =
     "install it (the MSI does), or from an elevated prompt: sc.exe create QuarctlSession binPath= \"\\\"%s\\\" "
     "--service\" start= demand DisplayName= \"QUARCTL session bridge\"";
 
 // The longest keyword the service takes, in bytes.
 const size_t SERVICE_MAX_REQUEST = 256;
+
+// The most the bridge relays from the service: quarctl's capped output and
+// room for the service's own lines.
+const size_t SERVICE_OUTPUT_CAP = TOOL_OUTPUT_CAP + 4096;
+
+// What to do where the service is needed and not installed, for the bridge
+// at bridge whose folder check gave check (openError: quarctl.exe could not
+// be opened for it): the sc.exe create line only for a folder that passes
+// the check, else why the folder is unfit and where to install instead.
+void InstallAdvice(const char* bridge, const FolderCheck& check, DWORD openError, char* text, size_t size);
+
+// count random hexadecimal digits (even, at most 128) and a zero to digits;
+// false, with the last error set, when no random bytes could be had.
+bool RandomHex(char* digits, size_t count);
 
 // A name for the request's pipe that no one can guess or create before us:
 // \\.\pipe\quarctl-session- and 32 random hexadecimal digits. False, with
@@ -60,6 +76,13 @@ bool NewPipeName(char* name, size_t size);
 // the session, says why the service was needed.
 int RunThroughService(const char* pipeName, DWORD session, const char* keyword, const char* why, DWORD startTick,
                       DWORD boundMs, HANDLE out);
+
+// The bridge's side, once the service's process has opened pipe: relays
+// what it writes after token and before its trailer to out. Returns the
+// trailer's status, or EXIT_BRIDGE_FAILED once its lines say why: a stream
+// that does not start with token, that ends without a trailer, that passes
+// SERVICE_OUTPUT_CAP, or that outlasts boundMs from startTick.
+int RelayAnswer(HANDLE pipe, const char* token, DWORD startTick, DWORD boundMs, HANDLE out);
 
 // RunQuarctl, and where only the service can start quarctl and options
 // let it, the service, through a new pipe. Returns the status to exit with.

@@ -241,7 +241,7 @@ TEST(BridgeCopy, TakesTheWayIntoASession) {
     if (GetEnvironmentVariableA("QUARCTL_TEST_JOB_TOOL", tool, MAX_PATH) == 0) GTEST_SKIP() << "run by the job tests";
     const char* given = strstr(GetCommandLineA(), "--keyword=");
     const std::string keyword = given == NULL ? "--job" : std::string(given + 10, strcspn(given + 10, "\""));
-    const RunOptions options = {false, true, GetTickCount(), TOOL_BOUND_MS};
+    const RunOptions options = {false, true, GetTickCount(), TOOL_BOUND_MS, NULL};
     fflush(stdout);
     ExitProcess(static_cast<UINT>(
         RunRouted(tool, keyword.c_str(), OwnSession(), true, GetStdHandle(STD_OUTPUT_HANDLE), options)));
@@ -350,7 +350,7 @@ TEST_F(Bridge, ReachesTheServiceSafely) {
 
     const std::string tool = folder.Tool();
     const ProcessResult checked = RunInProcess([&tool](HANDLE out) {
-        const RunOptions options = {true, true, GetTickCount(), TOOL_BOUND_MS};
+        const RunOptions options = {true, true, GetTickCount(), TOOL_BOUND_MS, NULL};
         const char* why = NULL;
         return RunQuarctl(tool.c_str(), "STATUS", OwnSession(), false, out, options, &why);
     });
