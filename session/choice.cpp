@@ -26,7 +26,7 @@ bool ParseBridgeArguments(int argc, char* argv[], BridgeArguments* arguments) {
     if (argc > 1 && strcmp(argv[1], "--session") == 0) {
         const char* value = argc > 2 ? argv[2] : "";
         unsigned long long id = 0;
-        if (!ReadDecimal(value, MAX_SESSION_ID, &id)) {
+        if (strlen(value) > 10 || !ReadDecimal(value, MAX_SESSION_ID, &id)) {
             arguments->badValue = value;
             return false;
         }

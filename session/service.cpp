@@ -181,9 +181,9 @@ int CreateRequestPipe(const char* pipeName, HANDLE out, HANDLE* pipe) {
         return Fail(out, "ConvertStringSecurityDescriptorToSecurityDescriptorA failed", GetLastError(), ADVICE_ERROR);
     }
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
-    const DWORD openMode = PIPE_ACCESS_INBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED;
     // Bytes, read as bytes, blocking: the zero defaults.
-    *pipe = CreateNamedPipeA(pipeName, openMode, PIPE_REJECT_REMOTE_CLIENTS, 1, 0, 1 << 16, 0, &attributes);
+    *pipe = CreateNamedPipeA(pipeName, REQUEST_PIPE_OPEN_MODE, PIPE_REJECT_REMOTE_CLIENTS, 1, 0, 1 << 16, 0,
+                             &attributes);
     const DWORD error = GetLastError();
     LocalFree(descriptor);
     if (*pipe != INVALID_HANDLE_VALUE) return GOING_ON;

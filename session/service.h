@@ -64,6 +64,11 @@ void InstallAdvice(const char* bridge, const FolderCheck& check, DWORD openError
 // false, with the last error set, when no random bytes could be had.
 bool RandomHex(char* digits, size_t count);
 
+// How the bridge opens the request's pipe: inbound, overlapped, and only
+// as the pipe's first instance, so that a squatter's instance of any kind,
+// made before, makes the create fail.
+const DWORD REQUEST_PIPE_OPEN_MODE = PIPE_ACCESS_INBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED;
+
 // A name for the request's pipe that no one can guess or create before us:
 // \\.\pipe\quarctl-session- and 32 random hexadecimal digits. False, with
 // the last error set, when no random bytes could be had.

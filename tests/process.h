@@ -93,6 +93,7 @@ public:
     RegisteredService(const RegisteredService&) = delete;
     RegisteredService& operator=(const RegisteredService&) = delete;
     bool ok() const { return service_ != NULL; }
+    SC_HANDLE handle() const { return service_; }
 
 private:
     SC_HANDLE manager_;

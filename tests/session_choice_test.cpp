@@ -69,6 +69,20 @@ TEST(SessionBridge, ReadsItsCommandLine) {
         EXPECT_EQ(parsed.keyword == NULL ? "(none)" : std::string(parsed.keyword),
                   c.keyword == NULL ? "(none)" : std::string(c.keyword));
     }
+    // The service's numbers: its session and the bridge's 64-bit deadline.
+    // strtoul reads 4294967296 and above as 0xFFFFFFFF, the current session.
+    const struct { const char* text; unsigned long long max; bool ok; unsigned long long value; } numbers[] = {
+        {"4294967294", 0xFFFFFFFEull, true, 4294967294ull}, {"4294967295", 0xFFFFFFFEull, false, 0},
+        {"4294967296", 0xFFFFFFFEull, false, 0},             {"9999999999", 0xFFFFFFFEull, false, 0},
+        {"18446744073709551615", ~0ull, true, ~0ull},       {"18446744073709551616", ~0ull, false, 0},
+        {"0", 0xFFFFFFFEull, true, 0}, {"", ~0ull, false, 0}, {"-1", ~0ull, false, 0}, {"1 ", ~0ull, false, 0},
+    };
+    for (const auto& n : numbers) {
+        SCOPED_TRACE(n.text);
+        unsigned long long value = 12345;
+        EXPECT_EQ(ReadDecimal(n.text, n.max, &value), n.ok);
+        EXPECT_EQ(value, n.ok ? n.value : 12345);
+    }
 }
 
 TEST(SessionBridge, ChoosesTheApplicationsSession) {
@@ -242,29 +256,37 @@ TEST(SessionBridge, FindsWhoMayChangeAFile) {
         LocalFree(descriptor);
     }
     // Allow ACEs of other kinds, which Wine's SDDL does not read: a
-    // callback ACE and an object ACE, each for Users, made by hand.
-    for (const BYTE type : {BYTE{9}, BYTE{5}}) { // ACCESS_ALLOWED_CALLBACK_ACE_TYPE, _OBJECT_ACE_TYPE
-        SCOPED_TRACE(static_cast<int>(type));
+    // callback ACE and object ACEs with either GUID or both, each for
+    // Users, made by hand; the SID follows the GUIDs that the flags announce.
+    const struct { BYTE type; DWORD flags; } kinds[] = {
+        {9, 0}, // ACCESS_ALLOWED_CALLBACK_ACE_TYPE
+        {5, ACE_OBJECT_TYPE_PRESENT}, {5, ACE_INHERITED_OBJECT_TYPE_PRESENT}, // ACCESS_ALLOWED_OBJECT_ACE_TYPE
+        {5, ACE_OBJECT_TYPE_PRESENT | ACE_INHERITED_OBJECT_TYPE_PRESENT},
+    };
+    for (const auto& kind : kinds) {
+        SCOPED_TRACE(std::to_string(kind.type) + " flags " + std::to_string(kind.flags));
         alignas(ACL) BYTE aclBuffer[128];
         auto* acl = reinterpret_cast<ACL*>(aclBuffer);
         Sid users("S-1-5-32-545");
         Sid system("S-1-5-18");
         ASSERT_TRUE(InitializeAcl(acl, sizeof aclBuffer, ACL_REVISION_DS));
-        if (type == 9) {
+        if (kind.type == 9) {
             ASSERT_TRUE(AddAccessAllowedAce(acl, ACL_REVISION, FILE_WRITE_DATA, users.sid));
             void* entry = NULL;
             ASSERT_TRUE(GetAce(acl, 0, &entry));
-            static_cast<ACE_HEADER*>(entry)->AceType = type; // the same layout, and no condition data
+            static_cast<ACE_HEADER*>(entry)->AceType = kind.type; // the same layout, and no condition data
         } else {
-            // One GUID, so the SID sits where the second would be.
             alignas(ACCESS_ALLOWED_OBJECT_ACE) BYTE ace[sizeof(ACCESS_ALLOWED_OBJECT_ACE) + SECURITY_MAX_SID_SIZE] = {};
             auto* object = reinterpret_cast<ACCESS_ALLOWED_OBJECT_ACE*>(ace);
-            const DWORD size = offsetof(ACCESS_ALLOWED_OBJECT_ACE, InheritedObjectType) + GetLengthSid(users.sid);
-            object->Header = {type, 0, static_cast<WORD>(size)};
+            const size_t guids = ((kind.flags & 1) != 0 ? 1 : 0) + ((kind.flags & 2) != 0 ? 1 : 0);
+            const size_t sidAt = offsetof(ACCESS_ALLOWED_OBJECT_ACE, ObjectType) + guids * sizeof(GUID);
+            const DWORD size = static_cast<DWORD>(sidAt + GetLengthSid(users.sid));
+            object->Header = {kind.type, 0, static_cast<WORD>(size)};
             object->Mask = FILE_WRITE_DATA;
-            object->Flags = ACE_OBJECT_TYPE_PRESENT;
+            object->Flags = kind.flags;
             object->ObjectType = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
-            ASSERT_TRUE(CopySid(GetLengthSid(users.sid), &object->InheritedObjectType, users.sid));
+            object->InheritedObjectType = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
+            ASSERT_TRUE(CopySid(GetLengthSid(users.sid), ace + sidAt, users.sid));
             ASSERT_TRUE(AddAce(acl, ACL_REVISION_DS, MAXDWORD, ace, size));
         }
         const ChangeRight right = JudgeFile(system.sid, acl);

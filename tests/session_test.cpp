@@ -59,19 +59,118 @@ private:
     bool ok_ = false;
 };
 
-// What a run in this process writes to its output, and its status.
+// What a run in this process writes to its output, read meanwhile, and
+// its status.
 ProcessResult RunInProcess(const std::function<int(HANDLE)>& run) {
     HANDLE read = NULL;
     HANDLE write = NULL;
     ProcessResult result;
     if (!CreatePipe(&read, &write, NULL, 1 << 16)) return result;
-    result.status = static_cast<DWORD>(run(write));
+    std::thread reader([read, &result] {
+        char buffer[4096];
+        DWORD got = 0;
+        while (ReadFile(read, buffer, sizeof buffer, &got, NULL) && got > 0) result.out.append(buffer, got);
+    });
+    const DWORD start = GetTickCount();
+    const int status = run(write);
+    result.elapsedMs = GetTickCount() - start;
     CloseHandle(write);
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(read, buffer, sizeof buffer, &got, NULL) && got > 0) result.out.append(buffer, got);
+    reader.join();
+    result.status = static_cast<DWORD>(status);
     CloseHandle(read);
     return result;
+}
+
+// The service's trailer for a status, as the wire carries it.
+std::string Trailer(char status) {
+    return std::string("\0QSB", 4) + status + std::string(3, '\0');
+}
+
+// A pipe made as the bridge makes the request's; a client writes stream
+// into it and closes its end, unless hold, which keeps it open until the
+// pipe is done with.
+class ServiceStream {
+public:
+    ServiceStream(const std::string& stream, bool hold) {
+        char name[64];
+        if (!NewPipeName(name, sizeof name)) return;
+        pipe_ = CreateNamedPipeA(name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED, 0, 1, 0, 1 << 16, 0, NULL);
+        client_ = CreateFileA(name, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+        writer_ = std::thread([this, stream, hold] {
+            DWORD written = 0;
+            WriteFile(client_, stream.data(), static_cast<DWORD>(stream.size()), &written, NULL);
+            if (!hold) CloseHandle(client_);
+            if (!hold) client_ = INVALID_HANDLE_VALUE;
+        });
+    }
+    ~ServiceStream() {
+        CloseHandle(pipe_); // ends a write that still waits
+        writer_.join();
+        if (client_ != INVALID_HANDLE_VALUE) CloseHandle(client_);
+    }
+    ServiceStream(const ServiceStream&) = delete;
+    ServiceStream& operator=(const ServiceStream&) = delete;
+    HANDLE pipe() const { return pipe_; }
+
+private:
+    HANDLE pipe_ = INVALID_HANDLE_VALUE;
+    HANDLE client_ = INVALID_HANDLE_VALUE;
+    std::thread writer_;
+};
+
+// Starts the registered service as a bridge would, with arguments after the
+// pipe's name, on a pipe made here (pipe: its name, else a new one), and
+// reads what the service writes there into *stream; the service's exit
+// code, its own (service-specific) where it gave one.
+DWORD ServeDirectly(SC_HANDLE service, std::vector<std::string> arguments, std::string* stream,
+                    std::string pipe = "") {
+    char name[64];
+    if (pipe.empty() && NewPipeName(name, sizeof name)) pipe = name;
+    HANDLE server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED, 0, 1, 0, 1 << 16, 0,
+                                     NULL);
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    ConnectNamedPipe(server, &overlapped);
+    arguments.insert(arguments.begin(), pipe);
+    std::vector<const char*> argv;
+    for (const std::string& argument : arguments) argv.push_back(argument.c_str());
+    SERVICE_STATUS status = {};
+    if (!StartServiceA(service, static_cast<DWORD>(argv.size()), argv.data())) return GetLastError();
+    for (int i = 0; i < 500 && WaitForSingleObject(overlapped.hEvent, 20) == WAIT_TIMEOUT; ++i) {
+        if (QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED) break;
+    }
+    DWORD got = 0;
+    char buffer[4096];
+    if (WaitForSingleObject(overlapped.hEvent, 0) == WAIT_OBJECT_0) {
+        for (;;) {
+            OVERLAPPED reading = {};
+            reading.hEvent = overlapped.hEvent;
+            if (!ReadFile(server, buffer, sizeof buffer, NULL, &reading) && GetLastError() != ERROR_IO_PENDING) break;
+            if (!GetOverlappedResult(server, &reading, &got, TRUE) || got == 0) break;
+            stream->append(buffer, got);
+        }
+    }
+    CancelIo(server);
+    CloseHandle(server);
+    CloseHandle(overlapped.hEvent);
+    for (int i = 0; i < 500 && QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED; ++i) {
+        Sleep(20);
+    }
+    return status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR ? status.dwServiceSpecificExitCode
+                                                                   : status.dwWin32ExitCode;
+}
+
+// A keyword through the registered service, from a copy of this program in
+// a job that forbids breakaway (QUARCTL_TEST_JOB_TOOL set by the caller).
+ProcessResult RunThroughTheService(const std::string& keyword) {
+    return RunWithArguments(SiblingPath("e2e_test.exe"), "e2e_test",
+                            {"--gtest_filter=BridgeCopy.TakesTheWayIntoASession", "--keyword=" + keyword}, 60000, 0);
+}
+
+// Waits up to 5 s for the tool's programs to end; how many still run.
+int ToolProcessesAfterAWhile() {
+    for (int i = 0; i < 100 && CountToolProcesses() > 0; ++i) Sleep(50);
+    return CountToolProcesses();
 }
 
 // Runs each command line in turn against a fresh stand-in in the given
@@ -263,8 +362,9 @@ TEST_F(Bridge, FollowsTheCallersJob) {
         "quarctl-session: the calling program's job refused to let a process leave it (error 5), so Windows cannot "
         "start one in session " + std::to_string(OwnSession()) + " from it, and the QuarctlSession service, which "
         "can, is not installed.\r\n"
-        "What to do: install it (the MSI does), or from an elevated prompt: sc.exe create QuarctlSession binPath= "
-        "\"\\\"";
+        // Under Wine every folder is its user's: never fit for a service.
+        "What to do: install it with the MSI, which puts it into Program Files, or into a folder that only "
+        "administrators can change: ";
     const struct { DWORD limits; bool tokenPath, service; std::string out; DWORD status; } cases[] = {
         {0, false, false, in, 1}, {JOB_OBJECT_LIMIT_BREAKAWAY_OK, false, false, in, 1},
         {JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK, false, false, out, 1},
@@ -327,6 +427,12 @@ TEST_F(Bridge, ReachesTheServiceSafely) {
         }
     }
 
+    // A pipe of the request's name that another created first: the bridge
+    // creates nothing there and hands nothing over. Against a squatter whose
+    // instances match the bridge's (inbound, unlimited) only the
+    // first-instance flag refuses the create, and Wine ignores that flag,
+    // so its value is pinned instead.
+    EXPECT_EQ(REQUEST_PIPE_OPEN_MODE, 0x40080001u); // OVERLAPPED | FIRST_PIPE_INSTANCE | ACCESS_INBOUND
     char name[64];
     ASSERT_TRUE(NewPipeName(name, sizeof name));
     HANDLE squatter = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1, 4096, 4096,
@@ -348,6 +454,89 @@ TEST_F(Bridge, ReachesTheServiceSafely) {
     CloseHandle(squatter);
     CloseHandle(waiting.hEvent);
 
+    // Through the bridge's side in this process, with the service there:
+    // a process that opens the request's pipe before the service gets
+    // nothing read from it; a name that the service refuses comes back
+    // as the service's own error; the keyword's limit on both sides.
+    {
+        RegisteredService service(folder.Bridge());
+        ASSERT_TRUE(service.ok()) << GetLastError();
+        char intruded[64];
+        ASSERT_TRUE(NewPipeName(intruded, sizeof intruded));
+        std::thread intruder([&intruded] {
+            for (int i = 0; i < 500; ++i) {
+                HANDLE pipe = CreateFileA(intruded, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+                if (pipe == INVALID_HANDLE_VALUE) {
+                    Sleep(1);
+                    continue;
+                }
+                DWORD written = 0;
+                WriteFile(pipe, "intruder", 8, &written, NULL);
+                Sleep(500);
+                CloseHandle(pipe);
+                return;
+            }
+        });
+        const ProcessResult first = RunInProcess([&intruded](HANDLE out) {
+            return RunThroughService(intruded, OwnSession(), "STATUS", WHY_JOB, GetTickCount(), TOOL_BOUND_MS, out);
+        });
+        intruder.join();
+        EXPECT_EQ(first.out.rfind("quarctl-session: process " + std::to_string(GetCurrentProcessId()) +
+                                      " opened the request's pipe, not the QuarctlSession service (process ",
+                                  0),
+                  0u)
+            << first.out;
+        EXPECT_EQ(first.out.find("intruder"), std::string::npos);
+        EXPECT_EQ(first.status, 2u);
+        ToolProcessesAfterAWhile();
+
+        const struct { const char* pipe; std::string keyword; std::string out; DWORD status; } requests[] = {
+            {R"(\\.\pipe\quarctl-session-not-hex)", "STATUS",
+             "quarctl-session: the QuarctlSession service stopped without taking the request: error 87: ", 2},
+            {"", std::string(256, 'K'), "argc=2\n[" + std::string(256, 'K') + "]\n", 1},
+            {"", std::string(257, 'K'),
+             "quarctl-session: the calling program keeps its children in a job that forbids breakaway, so Windows "
+             "cannot start a process in session " + std::to_string(OwnSession()) + " from it, and the "
+             "QuarctlSession service takes a keyword of at most 256 bytes, not 257.\r\n", 2},
+        };
+        for (const auto& r : requests) {
+            SCOPED_TRACE(r.keyword.substr(0, 8) + " " + std::to_string(r.keyword.size()));
+            const ProcessResult run = RunInProcess([&r](HANDLE out) {
+                char fresh[64];
+                NewPipeName(fresh, sizeof fresh);
+                return RunThroughService(r.pipe[0] == '\0' ? fresh : r.pipe, OwnSession(), r.keyword.c_str(),
+                                         WHY_JOB, GetTickCount(), TOOL_BOUND_MS, out);
+            });
+            EXPECT_EQ(run.out.rfind(r.out, 0), 0u) << run.out;
+            EXPECT_EQ(run.status, r.status);
+            ToolProcessesAfterAWhile();
+        }
+
+        // The service's own side, started here as a bridge starts it: the
+        // token first, the keyword's limit, and nothing at all past the
+        // deadline or for arguments it cannot trust.
+        const std::string token = "0123456789abcdef0123456789abcdef";
+        const std::string later = std::to_string(GetTickCount64() + 600000);
+        const std::string own = std::to_string(OwnSession());
+        const struct { std::vector<std::string> arguments; DWORD code; std::string stream; } rows[] = {
+            {{own, later, token, std::string(256, 'K')}, 0,
+             token + "argc=2\n[" + std::string(256, 'K') + "]\nto stderr\r\n" + Trailer(1)},
+            {{own, later, token, std::string(257, 'K')}, 0,
+             token + "quarctl-session: the QuarctlSession service takes a keyword of at most 256 bytes, not 257.\r\n"
+                     "What to do: pass one of START, STOP, STATUS or CLOSE.\r\n" + Trailer(2)},
+            {{own, std::to_string(GetTickCount64() - 1), token, "STATUS"}, 1460, ""}, // ERROR_TIMEOUT
+            {{own, later, "0123", "STATUS"}, 87, ""},
+            {{"4294967296", later, token, "STATUS"}, 87, ""},
+            {{own, "18446744073709551616", token, "STATUS"}, 87, ""},
+        };
+        for (const auto& row : rows) {
+            SCOPED_TRACE(row.arguments[0] + " " + row.arguments[1] + " " + row.arguments[2]);
+            std::string stream;
+            EXPECT_EQ(ServeDirectly(service.handle(), row.arguments, &stream), row.code);
+            EXPECT_EQ(stream, row.stream);
+        }
+    }
+
     const std::string tool = folder.Tool();
     const ProcessResult checked = RunInProcess([&tool](HANDLE out) {
         const RunOptions options = {true, true, GetTickCount(), TOOL_BOUND_MS, NULL};
@@ -358,6 +547,149 @@ TEST_F(Bridge, ReachesTheServiceSafely) {
     EXPECT_NE(checked.out.find(", so nothing is started from there.\r\nWhat to do: install with the MSI"),
               std::string::npos);
     EXPECT_EQ(checked.status, 2u);
+}
+
+// What would run for ever, on both routes: a writer to quarctl's output
+// that never stops ends in status 2 at the cap, a quarctl that never ends
+// in the service's lines before the bridge's bound, and a STOP of the
+// service ends its request at once; nothing is left running, and the next
+// request is served. A run's quarctl.exe can be renamed meanwhile, as an
+// upgrade does.
+TEST_F(Bridge, EndsWhatWouldRunForEver) {
+    BridgeFolder folder("fake_quarctl.exe");
+    ASSERT_TRUE(folder.ok());
+    RegisteredService service(folder.Bridge());
+    ASSERT_TRUE(service.ok()) << GetLastError();
+    SetEnvironmentVariableA("QUARCTL_TEST_JOB_TOOL", folder.Tool().c_str());
+    const std::string capped = std::string(65536, 'x') +
+                               "quarctl-session: more than 65536 bytes came through quarctl's output, which quarctl "
+                               "never writes, so it was ended and the rest was not read.\r\n"
+                               "What to do: find the process in session " + std::to_string(OwnSession()) +
+                               " that writes to quarctl's output, which may be hostile, then try again.\r\n";
+    for (const bool viaService : {false, true}) {
+        SCOPED_TRACE(viaService ? "through the service" : "direct");
+        const ProcessResult flood = viaService ? RunThroughTheService("--flood") : folder.Run({"--flood"});
+        EXPECT_NE(flood.out.find(capped), std::string::npos) << flood.out.size();
+        EXPECT_EQ(flood.out.find(std::string(65537, 'x')), std::string::npos);
+        EXPECT_EQ(flood.status, 2u);
+        EXPECT_LT(flood.elapsedMs, 10000);
+        EXPECT_EQ(ToolProcessesAfterAWhile(), 0);
+        const ProcessResult next = viaService ? RunThroughTheService("STATUS") : folder.Run({"STATUS"});
+        EXPECT_NE(next.out.find("argc=2\n[STATUS]\nto stderr\r\n"), std::string::npos) << next.out;
+        EXPECT_EQ(next.status, 1u);
+    }
+
+    // The service's bound is the bridge's, less its margin.
+    const ProcessResult hung = RunThroughTheService("--sleep");
+    EXPECT_NE(hung.out.find("quarctl-session: quarctl did not end within 18 s, and was ended.\r\n"),
+              std::string::npos) << hung.out;
+    EXPECT_EQ(hung.status, 2u);
+    EXPECT_GE(hung.elapsedMs, 18500);
+    EXPECT_LT(hung.elapsedMs, 20000);
+
+    ProcessResult stopped;
+    std::thread request([&stopped] { stopped = RunThroughTheService("--sleep"); });
+    SERVICE_STATUS status = {};
+    for (int i = 0; i < 250 && QueryServiceStatus(service.handle(), &status) &&
+                    status.dwCurrentState != SERVICE_RUNNING; ++i) {
+        Sleep(20);
+    }
+    Sleep(1000); // quarctl is running by now
+    const DWORD stopTick = GetTickCount();
+    EXPECT_TRUE(ControlService(service.handle(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
+    while (QueryServiceStatus(service.handle(), &status) && status.dwCurrentState != SERVICE_STOPPED &&
+           GetTickCount() - stopTick < 10000) {
+        Sleep(20);
+    }
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_LE(GetTickCount() - stopTick, 5000u) << "past the wait hint";
+    request.join();
+    EXPECT_NE(stopped.out.find("quarctl-session: the QuarctlSession service was stopped, and quarctl with it.\r\n"),
+              std::string::npos) << stopped.out;
+    EXPECT_EQ(stopped.status, 2u);
+    EXPECT_EQ(ToolProcessesAfterAWhile(), 0);
+    SetEnvironmentVariableA("QUARCTL_TEST_JOB_TOOL", NULL);
+
+    ProcessResult napping;
+    std::thread nap([&folder, &napping] { napping = folder.Run({"sleep:3000"}); });
+    Sleep(1500);
+    const std::string moved = folder.Tool() + ".old";
+    EXPECT_TRUE(MoveFileA(folder.Tool().c_str(), moved.c_str())) << "error " << GetLastError();
+    nap.join();
+    MoveFileA(moved.c_str(), folder.Tool().c_str());
+    EXPECT_EQ(napping.status, 1u);
+}
+
+// The bridge's reading of the service's stream: quarctl's bytes between
+// the token and the trailer, and status 2 with its own lines for a stream
+// without the token, without a trailer (its last 8 bytes kept), past the
+// cap, or past the bound.
+TEST(BridgeRelay, ReadsOnlyTheServicesAnswer) {
+    const std::string token = "00112233445566778899aabbccddeeff";
+    const std::string noTrailer = "quarctl-session: the QuarctlSession service ended without handing back quarctl's "
+                                  "status.\r\nWhat to do: look in the System event log for why it ended, then try "
+                                  "again.\r\n";
+    const std::string wrongToken = "quarctl-session: the answer through the request's pipe did not start with the "
+                                   "request's token, so it is not the QuarctlSession service's, and nothing more is "
+                                   "read from it.\r\nWhat to do: find the process that wrote it, which may be hostile, "
+                                   "then try again.\r\n";
+    const std::string cappedLines = "quarctl-session: the QuarctlSession service wrote more than 69632 bytes, which "
+                                    "it never does, so the rest was not read.\r\n";
+    const struct { std::string stream; bool hold; std::string out; DWORD status; } rows[] = {
+        {token + "Quavel is running.\r\n\r\n" + Trailer(0), false, "Quavel is running.\r\n\r\n", 0},
+        {token + "abcdefghij", false, "abcdefghij" + noTrailer, 2},
+        {token + "ab" + Trailer(1).substr(0, 7), false, "ab" + Trailer(1).substr(0, 7) + noTrailer, 2},
+        {"ffffffffffffffffffffffffffffffff" + Trailer(0), false, wrongToken, 2},
+        {token.substr(0, 10), false, wrongToken, 2},
+        {token + std::string(80000, 'x') + Trailer(0), false, cappedLines, 2},
+        {token + "x", true,
+         "quarctl-session: the QuarctlSession service did not answer within 1 s.\r\nWhat to do: look in the System "
+         "event log for why it did not start, then try again.\r\n", 2},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.stream.substr(0, 40));
+        ServiceStream stream(row.stream, row.hold);
+        const ProcessResult run = RunInProcess([&stream, &token](HANDLE out) {
+            return RelayAnswer(stream.pipe(), token.c_str(), GetTickCount(), 1000, out);
+        });
+        if (row.out == cappedLines) {
+            EXPECT_LE(run.out.size(), 69632 + 200u);
+            EXPECT_NE(run.out.find(cappedLines), std::string::npos);
+        } else {
+            EXPECT_EQ(run.out, row.out);
+        }
+        EXPECT_EQ(run.status, row.status);
+        EXPECT_LE(run.elapsedMs, 1500);
+    }
+}
+
+// Where the service is needed and missing: the sc.exe create line only for
+// a folder that only administrators can change.
+TEST(BridgeRelay, AdvisesTheServiceOnlyForAFitFolder) {
+    FolderCheck fit = {};
+    fit.safe = true;
+    FolderCheck unfit = {};
+    strcpy(unfit.object, R"(C:\Tools)");
+    strcpy(unfit.account, R"(BUILTIN\Users (S-1-5-32-545))");
+    FolderCheck unread = unfit;
+    unread.error = 5;
+    const char* msi = "install it with the MSI, which puts it into Program Files";
+    const struct { FolderCheck check; DWORD openError; std::string advice; } rows[] = {
+        {fit, 0,
+         R"(install it (the MSI does), or from an elevated prompt: sc.exe create QuarctlSession binPath= "\"C:\Tools\)"
+         R"(quarctl-session.exe\" --service" start= demand DisplayName= "QUARCTL session bridge")"},
+        {unfit, 0, std::string(msi) + R"(, or into a folder that only administrators can change: C:\Tools can be )"
+                                      R"(changed by BUILTIN\Users (S-1-5-32-545), so no service should run from there)"},
+        {unread, 0, std::string(msi) + R"(: who may change C:\Tools could not be read (error 5), so no service )"
+                                       "should run it from there"},
+        {fit, 2, std::string(msi) + ": who may change quarctl.exe beside it could not be read (error 2), so no "
+                                    "service should run it from there"},
+    };
+    for (const auto& row : rows) {
+        char advice[1024];
+        InstallAdvice(R"(C:\Tools\quarctl-session.exe)", row.check, row.openError, advice, sizeof advice);
+        EXPECT_EQ(std::string(advice), row.advice);
+    }
 }
 
 TEST_F(Bridge, EightAtOnce) {

@@ -193,14 +193,19 @@ TEST(Verdict, NamesTheWayToOtherSessions) {
     const JobFacts none = {false, false, 0};
     const JobFacts forbids = {true, true, 0x2000};  // JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE
     const JobFacts allows = {true, true, 0x2800};   // and JOB_OBJECT_LIMIT_BREAKAWAY_OK
-    const struct { JobFacts job; bool system; Route route; } ways[] = {
-        {none, true, Route::Direct}, {allows, true, Route::Breakaway},
-        {forbids, true, Route::Service}, {none, false, Route::Service}, // an elevated administrator
+    const DWORD demand = 3, disabled = 4, missing = 1060; // SERVICE_*_START, ERROR_SERVICE_DOES_NOT_EXIST
+    const struct { JobFacts job; bool system; DWORD serviceError, startType; Route route; } ways[] = {
+        {none, true, 0, demand, Route::Direct}, {allows, true, 0, demand, Route::Breakaway},
+        {forbids, true, 0, demand, Route::Service}, {none, false, 0, demand, Route::Service}, // an elevated admin
+        {forbids, true, 0, disabled, Route::Refuse}, {none, false, missing, 0, Route::Refuse},
+        {none, true, missing, 0, Route::Direct},
     };
     for (const auto& w : ways) {
         WayFacts way;
         way.job = w.job;
         way.localSystem = w.system;
+        way.serviceError = w.serviceError;
+        way.startType = w.startType;
         EXPECT_EQ(static_cast<int>(WayFromHere(way)), static_cast<int>(w.route));
     }
     const std::string bridge = R"(C:\Program Files\QUARCTL\quarctl-session.exe)";
@@ -211,11 +216,19 @@ TEST(Verdict, NamesTheWayToOtherSessions) {
         {R"("C:\Tools\quarctl-session.exe" --service)", false},
         {R"("C:\Program Files\QUARCTL\quarctl-session.exe")", false},
         {R"("C:\Program Files\QUARCTL\quarctl-session.exe" --service STATUS)", false},
+        {R"("C:\Program Files\QUARCTL\quarctl-session.exe" --SERVICE)", false}, // the bridge's is exact
     };
     for (const auto& c : commands) {
         SCOPED_TRACE(c.command);
         EXPECT_EQ(ServiceRunsBridge(c.command, bridge), c.runsBridge);
     }
+    // The program whose folder the doctor judges.
+    const struct { const char* command; const char* program; } programs[] = {
+        {R"("C:\Program Files\QUARCTL\quarctl-session.exe" --service)", R"(C:\Program Files\QUARCTL\quarctl-session.exe)"},
+        {R"(C:\Program Files\QUARCTL\quarctl-session.exe --service)", R"(C:\Program Files\QUARCTL\quarctl-session.exe)"},
+        {R"(C:\Tools\Q.EXE)", R"(C:\Tools\Q.EXE)"}, {R"("C:\Tools\q.exe)", ""}, {"", ""},
+    };
+    for (const auto& p : programs) EXPECT_EQ(ServiceProgram(p.command), p.program) << p.command;
 }
 
 } // namespace
