@@ -14,7 +14,7 @@ set(msi ${CPACK_OUTPUT_FILE_PREFIX}/${CPACK_PACKAGE_FILE_NAME}.msi)
 set(unsigned ${CPACK_TOPLEVEL_DIRECTORY}/unsigned.msi)
 file(REMOVE ${msi} ${msi}.sig ${msi}.sig.sha256)
 execute_process(COMMAND ${CPACK_QUARCTL_PYTHON} ${CPACK_QUARCTL_SOURCE_DIR}/installer/build-msi.py
-    --payload ${CPACK_TEMPORARY_DIRECTORY} --arch ${CPACK_QUARCTL_MSI_ARCH} --version ${CPACK_PACKAGE_VERSION}
+    --payload ${CPACK_TEMPORARY_DIRECTORY} --folder-check ${CPACK_QUARCTL_FOLDER_CHECK} --arch ${CPACK_QUARCTL_MSI_ARCH} --version ${CPACK_PACKAGE_VERSION}
     --epoch $ENV{SOURCE_DATE_EPOCH} --out ${unsigned}
   RESULT_VARIABLE failed)
 if(failed)

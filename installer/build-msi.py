@@ -1,9 +1,11 @@
 #!/usr/bin/python3
 """Builds the Windows Installer package of one architecture, reproducibly.
 
-  build-msi.py --payload DIR --arch x64|x86 --version X.Y.Z --epoch SECONDS --out FILE
+  build-msi.py --payload DIR --folder-check DLL --arch x64|x86 --version X.Y.Z --epoch SECONDS --out FILE
 
-DIR holds the files the package installs. wixl makes the package; msibuild
+DIR holds the files the package installs; DLL is the custom action that
+checks a chosen install folder, which the package carries but does not
+install. wixl makes the package; msibuild
 adds the system PATH entry, which wixl cannot write. wixl gives each build
 new codes and times, so they are pinned here: the ProductCode is a
 name-based UUID of architecture and version, the payload's times (which
@@ -99,6 +101,7 @@ def run(command, cwd=None):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--payload", required=True)
+    parser.add_argument("--folder-check", required=True)
     parser.add_argument("--arch", required=True, choices=["x64", "x86"])
     parser.add_argument("--version", required=True)
     parser.add_argument("--epoch", required=True, type=int)
@@ -116,6 +119,8 @@ def main():
             os.makedirs(os.path.dirname(os.path.join(work, name)), exist_ok=True)
             shutil.copyfile(source, os.path.join(work, name))
             os.utime(os.path.join(work, name), (args.epoch, args.epoch))
+        shutil.copyfile(args.folder_check, os.path.join(work, "quarctl-folder-check.dll"))
+        os.utime(os.path.join(work, "quarctl-folder-check.dll"), (args.epoch, args.epoch))
         defines = {
             "Arch": args.arch,
             "Version": args.version,

@@ -1,11 +1,13 @@
 #!/bin/sh
 # The MSI round trip under Wine's msiexec, in a Wine prefix of its own
-# (installing changes it): install a signed 1.1.0, the tool on PATH, an
-# upgrade to 1.2.0, a downgrade refused, and an uninstall that takes the
-# files, the PATH entry and the service away.
+# (installing changes it): an install folder that users can change refused,
+# install a signed 1.1.0, the tool on PATH, an upgrade to 1.2.0, a
+# downgrade refused, and an uninstall that takes the files, the PATH entry
+# and the service away.
 #   msi_test.sh SOURCE BIN WORK ARCH [NO-RUN-REASON]
 # NO-RUN-REASON, when given, says why the installed programs cannot run
-# here (32-bit programs without Wine's 32-bit half): that step is skipped.
+# here (32-bit programs without Wine's 32-bit half): the MSI's folder check
+# is such a program, so only the package's tables are checked.
 set -eu
 SOURCE=$1 BIN=$2 WORK=$3 ARCH=$4 NO_RUN=${5:-}
 . "$SOURCE/tests/release-lib.sh"
@@ -34,11 +36,25 @@ else
   products='HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall'
 fi
 
+# msiexec OPTION MSI STATUS [PROPERTY=VALUE]: its log in msiexec.log.
 msiexec() {
   status=0
-  wine_run msiexec "$1" "$(windows_path "$WORK/$2")" /qn || status=$?
-  [ "$status" -eq "$3" ] || { echo "        msiexec $1 $2: status $status, not $3"; return 1; }
+  wine_run msiexec "$1" "$(windows_path "$WORK/$2")" /qn ${4:+"$4"} /l*v "$(windows_path "$WORK/msiexec.log")" ||
+    status=$?
+  [ "$status" -eq "$3" ] || { echo "        msiexec $1 $2 $4: status $status, not $3"; return 1; }
 }
+# The folder check runs, as a DLL from the Binary table, before the files
+# are costed into place and only when not uninstalling.
+folder_check_sequenced() {
+  msiinfo export old.msi CustomAction | tr -d '\r' | grep -qE '^CheckInstallFolder	(1|2049)	FolderCheck	CheckInstallFolder' &&
+    msiinfo export old.msi InstallExecuteSequence | tr -d '\r' | awk -F '\t' '
+      $1 == "CostFinalize" { cost = $3 } $1 == "InstallValidate" { validate = $3 }
+      $1 == "CheckInstallFolder" && $2 == "NOT REMOVE~=\"ALL\"" { check = $3 }
+      END { exit !(check > cost && check < validate) }' &&
+    msiinfo streams old.msi | grep -qx Binary.FolderCheck
+}
+log_says() { iconv -f UTF-16LE -t UTF-8 msiexec.log 2>/dev/null | tr -d '\r' | grep -qF "$1" || grep -qF "$1" msiexec.log; }
+tools='C:\Tools\QUARCTL'
 installed() {
   for file in $(cd payload && find . -type f); do
     [ -f "$files/$file" ] || { echo "        $file is missing"; return 1; }
@@ -80,7 +96,22 @@ service_registered() {
 }
 service_gone() { ! wine_run reg query "$service_key" >/dev/null 2>&1; }
 
+check "the MSI checks its install folder before it installs anything" folder_check_sequenced
+if [ -n "$NO_RUN" ]; then
+  echo "skipped the round trip: the MSI's folder check is a 32-bit DLL: $NO_RUN"
+  finish
+  exit 0
+fi
+# Wine gives every folder to its user, who is no administrator: such a
+# folder is refused, with the reason in the log, and nothing is installed.
+mkdir -p "$prefix/drive_c/Tools/QUARCTL"
+check "an install folder that users can change is refused" msiexec /i old.msi 67 "INSTALLDIR=$tools"
+check "the log says why" log_says "QUARCTL cannot be installed into $tools: its QuarctlSession service runs from there as LocalSystem, and $tools can be changed by "
+check "the folder is left as it was, empty" eval '[ -d "$prefix/drive_c/Tools/QUARCTL" ] && [ -z "$(ls -A "$prefix/drive_c/Tools/QUARCTL")" ]'
+check "nothing is registered after the refusal" only_registered ""
 check "install 1.1.0, signed" msiexec /i old.msi 0
+check "the log names the folder check's verdict" log_says "QUARCTL folder check: ${folder} is in Program Files."
+
 check "its files are in Program Files" installed
 check "the system PATH ends with its folder" path_ends_with_folder
 if [ -z "$NO_RUN" ]; then

@@ -28,7 +28,8 @@ export SOURCE_DATE_EPOCH=1796688000
 
 # Builds an MSI of version $2 from payload $1 into $3.
 build_msi() {
-  /usr/bin/python3 "$SOURCE/installer/build-msi.py" --payload "$1" --arch "$ARCH" --version "$2" \
+  /usr/bin/python3 "$SOURCE/installer/build-msi.py" --payload "$1" --folder-check "$BIN/quarctl-folder-check.dll" \
+    --arch "$ARCH" --version "$2" \
     --epoch "$SOURCE_DATE_EPOCH" --out "$3"
 }
 
