@@ -481,6 +481,11 @@ TEST_F(Bridge, ReachesTheServiceSafely) {
             return RunThroughService(intruded, OwnSession(), "STATUS", WHY_JOB, GetTickCount(), TOOL_BOUND_MS, out);
         });
         intruder.join();
+        // The doctor judges the registered program's folder as the bridge would.
+        const std::string doctor = RunDoctor({"--no-send"}).out;
+        const std::string bridgeFolder = "quarctl-bridge-" + std::to_string(GetCurrentProcessId());
+        EXPECT_NE(doctor.find(bridgeFolder + ":\r\n    A LocalSystem caller would refuse it: "), std::string::npos) << doctor;
+        EXPECT_NE(doctor.find(bridgeFolder + "\\quarctl.exe can be changed by "), std::string::npos);
         EXPECT_EQ(first.out.rfind("quarctl-session: process " + std::to_string(GetCurrentProcessId()) +
                                       " opened the request's pipe, not the QuarctlSession service (process ",
                                   0),
