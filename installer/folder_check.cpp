@@ -34,9 +34,9 @@ void Say(MSIHANDLE install, bool error, const char* text) {
     MsiCloseHandle(record);
 }
 
-bool Under(const char* path, const char* folder) {
-    const size_t length = strlen(folder);
-    return length > 0 && _strnicmp(path, folder, length) == 0;
+bool Under(const char* path, const char* parent) {
+    const size_t length = strlen(parent);
+    return length > 0 && _strnicmp(path, parent, length) == 0;
 }
 
 // Why folder (INSTALLDIR, without its trailing backslash) is unfit, into
@@ -81,7 +81,7 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckInstallFolder(MSIHANDLE ins
     Property(install, "ProgramFiles64Folder", programFiles64, sizeof programFiles64);
     char text[3 * MAX_PATH + 512];
     // Its parts are Windows' own: a user can change none of them.
-    if (Under(folder, programFiles) || Under(folder, programFiles64)) {
+    if (Under(folder, /*parent=*/programFiles) || Under(folder, /*parent=*/programFiles64)) {
         _snprintf(text, sizeof text, "QUARCTL folder check: %s is in Program Files.", folder);
         text[sizeof text - 1] = '\0';
         Say(install, false, text);

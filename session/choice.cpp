@@ -9,7 +9,7 @@ bool ReadDecimal(const char* text, unsigned long long max, unsigned long long* v
     if (*text == '\0') return false;
     for (const char* digit = text; *digit != '\0'; ++digit) {
         if (*digit < '0' || *digit > '9') return false;
-        const unsigned d = static_cast<unsigned>(*digit - '0');
+        const auto d = static_cast<unsigned>(*digit - '0');
         if (d > max || number > (max - d) / 10) return false;
         number = number * 10 + d;
     }

@@ -280,7 +280,7 @@ TEST(SessionBridge, FindsWhoMayChangeAFile) {
             auto* object = reinterpret_cast<ACCESS_ALLOWED_OBJECT_ACE*>(ace);
             const size_t guids = ((kind.flags & 1) != 0 ? 1 : 0) + ((kind.flags & 2) != 0 ? 1 : 0);
             const size_t sidAt = offsetof(ACCESS_ALLOWED_OBJECT_ACE, ObjectType) + guids * sizeof(GUID);
-            const DWORD size = static_cast<DWORD>(sidAt + GetLengthSid(users.sid));
+            const auto size = static_cast<DWORD>(sidAt + GetLengthSid(users.sid));
             object->Header = {kind.type, 0, static_cast<WORD>(size)};
             object->Mask = FILE_WRITE_DATA;
             object->Flags = kind.flags;

@@ -99,8 +99,9 @@ public:
         writer_ = std::thread([this, stream, hold] {
             DWORD written = 0;
             WriteFile(client_, stream.data(), static_cast<DWORD>(stream.size()), &written, NULL);
-            if (!hold) CloseHandle(client_);
-            if (!hold) client_ = INVALID_HANDLE_VALUE;
+            if (hold) return;
+            CloseHandle(client_);
+            client_ = INVALID_HANDLE_VALUE;
         });
     }
     ~ServiceStream() {
@@ -133,15 +134,16 @@ DWORD ServeDirectly(SC_HANDLE service, std::vector<std::string> arguments, std::
     ConnectNamedPipe(server, &overlapped);
     arguments.insert(arguments.begin(), pipe);
     std::vector<const char*> argv;
+    argv.reserve(arguments.size());
     for (const std::string& argument : arguments) argv.push_back(argument.c_str());
     SERVICE_STATUS status = {};
     if (!StartServiceA(service, static_cast<DWORD>(argv.size()), argv.data())) return GetLastError();
     for (int i = 0; i < 500 && WaitForSingleObject(overlapped.hEvent, 20) == WAIT_TIMEOUT; ++i) {
         if (QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED) break;
     }
-    DWORD got = 0;
-    char buffer[4096];
     if (WaitForSingleObject(overlapped.hEvent, 0) == WAIT_OBJECT_0) {
+        DWORD got = 0;
+        char buffer[4096];
         for (;;) {
             OVERLAPPED reading = {};
             reading.hEvent = overlapped.hEvent;
@@ -640,16 +642,16 @@ TEST(BridgeRelay, ReadsOnlyTheServicesAnswer) {
                                    "then try again.\r\n";
     const std::string cappedLines = "quarctl-session: the QuarctlSession service wrote more than 69632 bytes, which "
                                     "it never does, so the rest was not read.\r\n";
-    const struct { std::string stream; bool hold; std::string out; DWORD status; } rows[] = {
-        {token + "Quavel is running.\r\n\r\n" + Trailer(0), false, "Quavel is running.\r\n\r\n", 0},
-        {token + "abcdefghij", false, "abcdefghij" + noTrailer, 2},
-        {token + "ab" + Trailer(1).substr(0, 7), false, "ab" + Trailer(1).substr(0, 7) + noTrailer, 2},
-        {"ffffffffffffffffffffffffffffffff" + Trailer(0), false, wrongToken, 2},
-        {token.substr(0, 10), false, wrongToken, 2},
-        {token + std::string(80000, 'x') + Trailer(0), false, cappedLines, 2},
-        {token + "x", true,
+    const struct { std::string stream, out; DWORD status; bool hold; } rows[] = {
+        {token + "Quavel is running.\r\n\r\n" + Trailer(0), "Quavel is running.\r\n\r\n", 0, false},
+        {token + "abcdefghij", "abcdefghij" + noTrailer, 2, false},
+        {token + "ab" + Trailer(1).substr(0, 7), "ab" + Trailer(1).substr(0, 7) + noTrailer, 2, false},
+        {"ffffffffffffffffffffffffffffffff" + Trailer(0), wrongToken, 2, false},
+        {token.substr(0, 10), wrongToken, 2, false},
+        {token + std::string(80000, 'x') + Trailer(0), cappedLines, 2, false},
+        {token + "x",
          "quarctl-session: the QuarctlSession service did not answer within 1 s.\r\nWhat to do: look in the System "
-         "event log for why it did not start, then try again.\r\n", 2},
+         "event log for why it did not start, then try again.\r\n", 2, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.stream.substr(0, 40));

@@ -193,7 +193,9 @@ TEST(Verdict, NamesTheWayToOtherSessions) {
     const JobFacts none = {false, false, 0};
     const JobFacts forbids = {true, true, 0x2000};  // JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE
     const JobFacts allows = {true, true, 0x2800};   // and JOB_OBJECT_LIMIT_BREAKAWAY_OK
-    const DWORD demand = 3, disabled = 4, missing = 1060; // SERVICE_*_START, ERROR_SERVICE_DOES_NOT_EXIST
+    const DWORD demand = 3;    // SERVICE_DEMAND_START
+    const DWORD disabled = 4;  // SERVICE_DISABLED
+    const DWORD missing = 1060; // ERROR_SERVICE_DOES_NOT_EXIST
     const struct { JobFacts job; bool system; DWORD serviceError, startType; Route route; } ways[] = {
         {none, true, 0, demand, Route::Direct}, {allows, true, 0, demand, Route::Breakaway},
         {forbids, true, 0, demand, Route::Service}, {none, false, 0, demand, Route::Service}, // an elevated admin
