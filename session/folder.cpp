@@ -54,19 +54,32 @@ bool Checked(DWORD error, PSECURITY_DESCRIPTOR descriptor, bool folder, const ch
 
 } // namespace
 
-FolderCheck CheckToolFolder(HANDLE tool, const CheckedObjects& objects) {
-    FolderCheck check = {};
+DWORD ReadSecurity(HANDLE handle, const char* path, PSECURITY_DESCRIPTOR* descriptor) {
     const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-    PSECURITY_DESCRIPTOR descriptor = NULL;
-    DWORD error = GetSecurityInfo(tool, SE_FILE_OBJECT, what, NULL, NULL, NULL, NULL, &descriptor);
-    if (!Checked(error, descriptor, false, objects.tool, &check)) return check;
-    error = GetNamedSecurityInfoA(objects.bridge, SE_FILE_OBJECT, what, NULL, NULL, NULL, NULL, &descriptor);
-    if (!Checked(error, descriptor, false, objects.bridge, &check)) return check;
-    error = GetNamedSecurityInfoA(objects.folder, SE_FILE_OBJECT, what, NULL, NULL, NULL, NULL, &descriptor);
-    if (!Checked(error, descriptor, true, objects.folder, &check)) return check;
+    *descriptor = NULL;
+    if (handle != NULL) return GetSecurityInfo(handle, SE_FILE_OBJECT, what, NULL, NULL, NULL, NULL, descriptor);
+    return GetNamedSecurityInfoA(path, SE_FILE_OBJECT, what, NULL, NULL, NULL, NULL, descriptor);
+}
+
+FolderCheck JudgeObjects(HANDLE tool, const CheckedObjects& objects, SecurityReader read) {
+    FolderCheck check = {};
+    const struct {
+        const char* path;
+        HANDLE handle;
+        bool folder;
+    } list[] = {{objects.tool, tool, false}, {objects.bridge, NULL, false}, {objects.folder, NULL, true}};
+    for (const auto& object : list) {
+        PSECURITY_DESCRIPTOR descriptor = NULL;
+        const DWORD error = read(object.handle, object.path, &descriptor);
+        if (!Checked(error, descriptor, object.folder, object.path, &check)) return check;
+    }
     check.object[0] = '\0';
     check.safe = true;
     return check;
+}
+
+FolderCheck CheckToolFolder(HANDLE tool, const CheckedObjects& objects) {
+    return JudgeObjects(tool, objects, ReadSecurity);
 }
 
 FolderCheck CheckFolderAt(const char* toolPath, CheckedObjects* objects, DWORD* openError, const char* bridge) {

@@ -27,6 +27,17 @@ void AccountName(PSID account, char* text, size_t size);
 // has started, then the bridge beside it, then their folder.
 FolderCheck CheckToolFolder(HANDLE tool, const CheckedObjects& objects);
 
+// How the check reads an object's owner and DACL into a LocalAlloc'd
+// descriptor: through handle where it is given, else by path. Returns a
+// Win32 error, or ERROR_SUCCESS.
+typedef DWORD (*SecurityReader)(HANDLE handle, const char* path, PSECURITY_DESCRIPTOR* descriptor);
+DWORD ReadSecurity(HANDLE handle, const char* path, PSECURITY_DESCRIPTOR* descriptor);
+
+// CheckToolFolder's run: each of objects in ObjectsToCheck's order, read
+// through read (quarctl.exe through tool) and judged, up to the first
+// that is unsafe or cannot be read.
+FolderCheck JudgeObjects(HANDLE tool, const CheckedObjects& objects, SecurityReader read);
+
 // The same for the quarctl.exe at toolPath, opened here: *objects as
 // ObjectsToCheck cuts them (empty where the path names no folder), with
 // bridge, where given, as the program beside it; *openError set where

@@ -12,6 +12,7 @@
 #include <sddl.h>
 
 #include "../session/choice.h"
+#include "../session/folder.h"
 
 namespace {
 
@@ -323,6 +324,33 @@ TEST(SessionBridge, ChecksTheToolItsBridgeAndTheirFolder) {
     }
     CheckedObjects objects;
     EXPECT_FALSE(ObjectsToCheck("quarctl.exe", &objects));
+
+    // Each object judged in that order, quarctl.exe through its handle, up
+    // to the first that Users may change; Wine's own check stops at the
+    // first, so only a reader of descriptors shows that the rest are read.
+    ASSERT_TRUE(ObjectsToCheck(R"(C:\Q\quarctl.exe)", &objects));
+    static std::vector<std::string> reads;
+    static std::string unsafe;
+    const SecurityReader reader = [](HANDLE handle, const char* path, PSECURITY_DESCRIPTOR* descriptor) -> DWORD {
+        reads.push_back(std::string(handle != NULL ? "handle " : "") + path);
+        const char* sddl = unsafe == path ? "O:SYD:(A;;FA;;;BU)" : "O:SYD:(A;;FA;;;SY)";
+        return ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, descriptor, NULL)
+                   ? ERROR_SUCCESS
+                   : GetLastError();
+    };
+    const std::vector<std::string> all = {R"(handle C:\Q\quarctl.exe)", R"(C:\Q\quarctl-session.exe)", R"(C:\Q)"};
+    const struct { const char* unsafe; size_t reads; } judged[] = {
+        {"", 3}, {R"(C:\Q\quarctl.exe)", 1}, {R"(C:\Q\quarctl-session.exe)", 2}, {R"(C:\Q)", 3},
+    };
+    for (const auto& j : judged) {
+        SCOPED_TRACE(j.unsafe);
+        reads.clear();
+        unsafe = j.unsafe;
+        const FolderCheck check = JudgeObjects(reinterpret_cast<HANDLE>(0x44), objects, reader);
+        EXPECT_EQ(reads, std::vector<std::string>(all.begin(), all.begin() + static_cast<ptrdiff_t>(j.reads)));
+        EXPECT_EQ(check.safe, j.unsafe[0] == '\0');
+        EXPECT_STREQ(check.object, j.unsafe);
+    }
 
     const struct { const char* finalPath; const char* path; bool same; } paths[] = {
         {R"(\\?\C:\Program Files\QUARCTL\quarctl.exe)", R"(C:\Program Files\QUARCTL\quarctl.exe)", true},
