@@ -24,7 +24,9 @@ unshare -m true 2>/dev/null || cannot "no mount namespace (unshare -m)"
 eval "$(apt-config shell sources Dir::Etc::sourcelist/f parts Dir::Etc::sourceparts/d)"
 mirror=$(cat "$parts"*.sources 2>/dev/null | sed -n 's/^URIs: *\([^ ]*\).*/\1/p' | head -n1)
 [ -n "$mirror" ] || mirror=$(sed -n 's/^deb \(\[[^]]*\] \)\{0,1\}\([^ ]*\) .*/\2/p' "$sources" 2>/dev/null | head -n1)
-[ -n "$mirror" ] || mirror=http://deb.debian.org/debian
+# Only the machine's own: a mirror named here would bypass whatever the
+# machine was set to use.
+[ -n "$mirror" ] || cannot "the machine's apt sources ($sources, ${parts}*.sources) name no mirror"
 
 root=$(mktemp -d /var/tmp/quarctl-fresh.XXXXXX)
 # It is the system's root folder: mktemp's 0700 would keep every user but

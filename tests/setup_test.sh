@@ -28,11 +28,11 @@ failed_suites() {
   printf "$1" >update.log
   [ "$(apt_failed_suites update.log | tr '\n' ' ')" = "$2" ] || { echo "  got: $(apt_failed_suites update.log)"; return 1; }
 }
-mid_sync='E: Failed to fetch http://deb.debian.org/debian-security/dists/bookworm-security/main/binary-i386/Packages.xz'
+mid_sync='E: Failed to fetch http://mirror.example.invalid/debian-security/dists/bookworm-security/main/binary-i386/Packages.xz'
 mid_sync="$mid_sync  File has unexpected size (374820 != 376004). Mirror sync in progress? [IP: 203.0.113.80 80]\n"
 check "a failed index: its suite" failed_suites "W: a warning\n$mid_sync   Hashes of expected file:\n" 'bookworm-security '
 check "two failed suites, a Release file among them" failed_suites \
-  "$mid_sync${mid_sync}E: The repository 'http://deb.debian.org/debian bookworm-backports Release' does not have a Release file.\n" \
+  "$mid_sync${mid_sync}E: The repository 'http://mirror.example.invalid/debian bookworm-backports Release' does not have a Release file.\n" \
   'bookworm-backports bookworm-security '
 check "no failed index" failed_suites 'E: Could not get lock /var/lib/apt/lists/lock.\n' ''
 
@@ -42,7 +42,7 @@ without() {
   printf "$4" >expected
   sources_without "$1" "$2" | cmp -s - expected || { echo "  got:"; sources_without "$1" "$2"; return 1; }
 }
-stanza='Types: deb\nURIs: http://deb.debian.org/debian%s\nSuites: %s\nComponents: main\n'
+stanza='Types: deb\nURIs: http://mirror.example.invalid/debian%s\nSuites: %s\nComponents: main\n'
 # shellcheck disable=SC2059
 check "deb822: the suite off its stanza, a stanza left without suites dropped" without bookworm-security \
   debian.sources "$(printf "$stanza" '' 'bookworm bookworm-updates')\n\n$(printf "$stanza" -security bookworm-security)\n" \
