@@ -73,7 +73,7 @@ int main(int argc, char* argv[]) {
     if (argc > 1 && strcmp(argv[1], "--routed") == 0) {
         char tool[MAX_PATH];
         snprintf(tool, sizeof tool, "%s", ToolPath().c_str());
-        const RunOptions options = {false, true, GetTickCount(), TOOL_BOUND_MS, NULL};
+        const RunOptions options = {false, true, GetTickCount(), TOOL_BOUND_MS, NULL, NULL};
         return RunRouted(tool, "STATUS", OwnSession(), true, GetStdHandle(STD_OUTPUT_HANDLE), options);
     }
     const long pairs = argc > 1 ? strtol(argv[1], NULL, 10) : 40;

@@ -212,14 +212,22 @@ int Fail(HANDLE out, const char* what, DWORD error, const char* advice) {
 
 int RunQuarctl(const char* toolPath, const char* keyword, DWORD session, bool asSessionUser, HANDLE out,
                const RunOptions& options, const char** why) {
+    // What never started quarctl, for a caller that keeps a report.
+    const auto notStarted = [&options](const char* call, DWORD error) {
+        if (options.report != NULL) *options.report = {LaunchOutcome::Failed, 0, call, error};
+    };
     // Opened once, sharing read alone, and held until quarctl has started:
     // the file checked is the file started.
     UniqueHandle tool(CreateFileA(toolPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL));
     if (tool.get() == INVALID_HANDLE_VALUE) {
         tool.release();
+        notStarted("CreateFileA", GetLastError());
         return Fail(out, "quarctl.exe could not be opened", GetLastError(), ADVICE_ERROR);
     }
-    if (options.checkFolder && !FolderAllowsStart(tool.get(), toolPath, out)) return EXIT_BRIDGE_FAILED;
+    if (options.checkFolder && !FolderAllowsStart(tool.get(), toolPath, out)) {
+        notStarted("the folder check", ERROR_ACCESS_DENIED);
+        return EXIT_BRIDGE_FAILED;
+    }
 
     RouteFacts facts = {CurrentJob(), asSessionUser, 0, false};
     Route route = PlanRoute(facts);
@@ -228,22 +236,29 @@ int RunQuarctl(const char* toolPath, const char* keyword, DWORD session, bool as
         facts.tokenError = TakeUserToken(session, &token);
         route = PlanRoute(facts);
         if (facts.tokenError != 0 && (route == Route::Refuse || !options.viaService)) {
+            notStarted("WTSQueryUserToken", facts.tokenError);
             return TokenFailure(out, session, facts.tokenError);
         }
     }
     if (route == Route::Service) {
         *why = facts.tokenError != 0 ? WHY_NO_TCB : WHY_JOB;
-        return options.viaService ? ROUTE_TO_SERVICE : RouteFailure(out, *why, session);
+        if (options.viaService) return ROUTE_TO_SERVICE;
+        notStarted("the route", ERROR_ACCESS_DENIED);
+        return RouteFailure(out, *why, session);
     }
     UniqueHandle userToken(token);
     char* commandLine = CommandLine(toolPath, keyword);
-    if (commandLine == NULL) return Fail(out, "malloc failed", ERROR_NOT_ENOUGH_MEMORY, ADVICE_ERROR);
+    if (commandLine == NULL) {
+        notStarted("malloc", ERROR_NOT_ENOUGH_MEMORY);
+        return Fail(out, "malloc failed", ERROR_NOT_ENOUGH_MEMORY, ADVICE_ERROR);
+    }
     const DWORD elapsed = GetTickCount() - options.startTick;
     const DWORD bound = elapsed < options.boundMs ? options.boundMs - elapsed : 0;
     const DWORD flags = route == Route::Breakaway ? CREATE_BREAKAWAY_FROM_JOB : 0;
     const LaunchResult result =
         LaunchTool(toolPath, commandLine, userToken.get(), out, bound, flags, &tool, options.stop);
     free(commandLine);
+    if (options.report != NULL) *options.report = result;
     if (result.outcome != LaunchOutcome::Failed) return Outcome(result, options.boundMs, session, out);
     // A breakaway refused: the job forbids it after all (its limits could
     // not be read, or an outer job forbids it).

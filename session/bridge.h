@@ -26,6 +26,9 @@ struct RunOptions {
     DWORD startTick;   // when the bridge started: boundMs counts from here
     DWORD boundMs;     // for everything the run does
     HANDLE stop;       // an event that ends quarctl when signalled, or NULL
+    // Where given, how the start went: Failed, with the call and its error,
+    // where quarctl never started; for the service's event log.
+    struct LaunchResult* report;
 };
 
 // Returned by RunQuarctl where only the service can start quarctl; why is

@@ -71,7 +71,7 @@ int main(int argc, char* argv[]) {
     switch (choice.kind) {
     case ChoiceKind::Run: {
         // Decided here, where the run is known to be the bridge's own.
-        const RunOptions options = {MustCheckFolder(), true, startTick, TOOL_BOUND_MS, NULL};
+        const RunOptions options = {MustCheckFolder(), true, startTick, TOOL_BOUND_MS, NULL, NULL};
         return RunRouted(toolPath, arguments.keyword, choice.session, choice.session != OwnSession(), out, options);
     }
     case ChoiceKind::NoSuchSession:

@@ -10,6 +10,7 @@
 #include "bridge.h"
 #include "choice.h"
 #include "launch.h"
+#include "messages.h"
 #include "sessions.h"
 
 namespace {
@@ -55,6 +56,26 @@ void WriteDecimal(unsigned long long number, char* text) {
     } while (number != 0);
     for (size_t i = 0; i < count; ++i) text[i] = digits[count - 1 - i];
     text[count] = '\0';
+}
+
+// Writes one event of the QuarctlSession source to the Application log.
+// A failure to log is left alone: it never changes an answer or a status.
+void LogEvent(WORD type, DWORD id, WORD count, const char** strings) {
+    HANDLE source = RegisterEventSourceA(NULL, SERVICE_NAME);
+    if (source == NULL) return;
+    ReportEventA(source, type, 0, id, NULL, count, 0, strings, NULL);
+    DeregisterEventSource(source);
+}
+
+// Whether this process runs as LocalSystem, whose refusals are logged: a
+// bridge of a user's own is that user's business.
+bool LocalSystem() {
+    HANDLE handle = NULL;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &handle)) return false;
+    UniqueHandle token(handle);
+    TokenUserBuffer buffer;
+    const PSID user = TokenUserSid(token.get(), &buffer);
+    return user != NULL && IsWellKnownSid(user, WinLocalSystemSid);
 }
 
 // --- The bridge's side ---
@@ -188,6 +209,7 @@ int CreateRequestPipe(const char* pipeName, HANDLE out, HANDLE* pipe) {
     LocalFree(descriptor);
     if (*pipe != INVALID_HANDLE_VALUE) return GOING_ON;
     if (error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY) {
+        if (LocalSystem()) LogEvent(EVENTLOG_WARNING_TYPE, MSG_PIPE_SQUATTED, 1, &pipeName);
         WriteLine(out, "quarctl-session: another process created the pipe %s before this one could, so no request is "
                        "handed over through it.",
                   pipeName);
@@ -234,8 +256,8 @@ int StartRequest(SC_HANDLE service, const char* pipeName, DWORD session, const c
 // Waits for the service to open the pipe, watching that it has not stopped
 // meanwhile; then only the service's own process, as read at its start
 // (startedProcess) or now, may answer.
-int AwaitService(HANDLE pipe, HANDLE event, SC_HANDLE service, DWORD startedProcess, DWORD startTick, DWORD boundMs,
-                 HANDLE out) {
+int AwaitService(const char* pipeName, HANDLE pipe, HANDLE event, SC_HANDLE service, DWORD startedProcess,
+                 DWORD startTick, DWORD boundMs, HANDLE out) {
     OVERLAPPED overlapped = {};
     overlapped.hEvent = event;
     DWORD serviceProcess = 0;
@@ -262,6 +284,14 @@ int AwaitService(HANDLE pipe, HANDLE event, SC_HANDLE service, DWORD startedProc
     }
     ServiceStopped(service, &serviceProcess, &code);
     if (client != 0 && (client == startedProcess || client == serviceProcess)) return GOING_ON;
+    if (LocalSystem()) {
+        char clientText[16];
+        char serviceText[16];
+        _snprintf(clientText, sizeof clientText, "%lu", client);
+        _snprintf(serviceText, sizeof serviceText, "%lu", serviceProcess != 0 ? serviceProcess : startedProcess);
+        const char* strings[] = {clientText, pipeName, serviceText};
+        LogEvent(EVENTLOG_WARNING_TYPE, MSG_WRONG_CLIENT, 3, strings);
+    }
     WriteLine(out, "quarctl-session: process %lu opened the request's pipe, not the %s service (process %lu), so "
                    "nothing is read from it.",
               client, SERVICE_NAME, serviceProcess != 0 ? serviceProcess : startedProcess);
@@ -297,8 +327,9 @@ DWORD WINAPI Control(DWORD control, DWORD /*type*/, void* /*data*/, void* /*cont
     return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
-// Whether the process at the pipe's other end may hand over a request.
-DWORD CheckRequester(DWORD processId) {
+// Whether the process at the pipe's other end may hand over a request:
+// NO_ERROR, or why not; its account, where it could be read, in account.
+DWORD CheckRequester(DWORD processId, char* account, size_t accountSize) {
     UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
     if (process.get() == NULL) return GetLastError();
     HANDLE handle = NULL;
@@ -308,9 +339,9 @@ DWORD CheckRequester(DWORD processId) {
     const PSID user = TokenUserSid(token.get(), &buffer);
     TOKEN_ELEVATION elevation = {};
     DWORD size = 0;
-    if (user == NULL || !GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size)) {
-        return GetLastError();
-    }
+    if (user == NULL) return GetLastError();
+    AccountName(user, account, accountSize);
+    if (!GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size)) return GetLastError();
     GetTokenInformation(token.get(), TokenGroups, NULL, 0, &size);
     auto* groups = static_cast<TOKEN_GROUPS*>(malloc(size));
     if (groups == NULL) return ERROR_NOT_ENOUGH_MEMORY;
@@ -325,59 +356,131 @@ DWORD CheckRequester(DWORD processId) {
     return TrustedRequester(user, elevation.TokenIsElevated != 0, administrators) ? NO_ERROR : ERROR_ACCESS_DENIED;
 }
 
+// What a served request's events say of it: who asked, for what.
+struct Request {
+    char account[300];
+    char process[16];
+    char session[16];
+    const char* keyword;
+};
+
+// The events of a request that reached quarctl or failed to start it.
+void LogOutcome(const Request& request, const LaunchResult& launched, int status, DWORD startTick) {
+    char first[16];
+    char second[16];
+    if (launched.outcome == LaunchOutcome::Failed) {
+        _snprintf(first, sizeof first, "%lu", launched.error);
+        const char* strings[] = {request.account, request.process, request.session, request.keyword,
+                                 launched.failedCall, first};
+        LogEvent(EVENTLOG_ERROR_TYPE, MSG_START_FAILED, 6, strings);
+        return;
+    }
+    _snprintf(first, sizeof first, "%d", status);
+    _snprintf(second, sizeof second, "%lu", GetTickCount() - startTick);
+    const char* strings[] = {request.account, request.process, request.session, request.keyword, first, second};
+    LogEvent(EVENTLOG_INFORMATION_TYPE, MSG_REQUEST_SERVED, 6, strings);
+}
+
+// A refusal's event: its text, where it has one, then a number.
+void LogRefusal(DWORD id, const char* text, unsigned long number) {
+    char numberText[16];
+    _snprintf(numberText, sizeof numberText, "%lu", number);
+    const char* strings[] = {text, numberText};
+    if (text == NULL) {
+        LogEvent(EVENTLOG_WARNING_TYPE, id, 1, &strings[1]);
+    } else {
+        LogEvent(EVENTLOG_WARNING_TYPE, id, 2, strings);
+    }
+}
+
+// Which of the service's arguments cannot be read, or NULL.
+const char* BadArgument(DWORD argc, char** argv, unsigned long long* session, unsigned long long* deadline) {
+    if (argc < 5 || argc > 6) return "their count";
+    if (!ValidPipeName(argv[1])) return "the pipe's name";
+    if (!ReadDecimal(argv[2], MAX_SESSION_ID, session)) return "the session";
+    if (!ReadDecimal(argv[3], ~0ull, deadline)) return "the deadline";
+    if (!HexDigits(argv[4], RANDOM_DIGITS)) return "the token";
+    if (argc == 6 && strlen(argv[5]) > SERVICE_MAX_REQUEST) return "the keyword, over 256 bytes";
+    return NULL;
+}
+
 // Serves the request in the service's arguments: the pipe, the session,
 // the bridge's deadline in GetTickCount64's terms, the request's token and
 // the keyword, if any. The service's exit code: 0 once the answer is in
-// the pipe, else the error that kept it out.
+// the pipe, else the error that kept it out. Each request and refusal is
+// an event of the QuarctlSession source.
 DWORD Serve(DWORD argc, char** argv) {
+    const DWORD startTick = GetTickCount();
     unsigned long long session = 0;
     unsigned long long deadline = 0;
-    if (argc < 5 || argc > 6 || !ValidPipeName(argv[1]) || !ReadDecimal(argv[2], MAX_SESSION_ID, &session) ||
-        !ReadDecimal(argv[3], ~0ull, &deadline) || !HexDigits(argv[4], RANDOM_DIGITS)) {
-        return ERROR_INVALID_PARAMETER;
-    }
+    const char* bad = BadArgument(argc, argv, &session, &deadline);
+    // A keyword too long is answered through the pipe, the rest not at all.
+    const bool longKeyword = bad != NULL && argc == 6 && strlen(argv[5]) > SERVICE_MAX_REQUEST;
+    if (bad != NULL) LogRefusal(MSG_REFUSED_ARGUMENTS, bad, argc - 1); // argv[0] is the service's name
+    if (bad != NULL && !longKeyword) return ERROR_INVALID_PARAMETER;
     // Past its deadline the bridge has given up: nothing may act for it.
-    if (GetTickCount64() >= deadline) return ERROR_TIMEOUT;
+    if (GetTickCount64() >= deadline) {
+        LogRefusal(MSG_PAST_DEADLINE, NULL, static_cast<unsigned long>(GetTickCount64() - deadline));
+        return ERROR_TIMEOUT;
+    }
     // Identification only: the pipe's server cannot act as SYSTEM through us.
     UniqueHandle pipe(CreateFileA(argv[1], GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                                   SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, NULL));
-    if (pipe.get() == INVALID_HANDLE_VALUE) {
-        pipe.release();
-        return GetLastError();
-    }
     ULONG server = 0;
-    if (!GetNamedPipeServerProcessId(pipe.get(), &server)) return GetLastError();
-    const DWORD refused = CheckRequester(server);
-    if (refused != NO_ERROR) return refused;
+    if (pipe.get() == INVALID_HANDLE_VALUE || !GetNamedPipeServerProcessId(pipe.get(), &server)) {
+        const DWORD error = GetLastError();
+        if (pipe.get() == INVALID_HANDLE_VALUE) pipe.release();
+        LogRefusal(MSG_PIPE_NOT_OPENED, argv[1], error);
+        return error;
+    }
+    Request request = {"unknown", "", "", argc == 6 ? argv[5] : NULL};
+    _snprintf(request.process, sizeof request.process, "%lu", server);
+    _snprintf(request.session, sizeof request.session, "%lu", static_cast<DWORD>(session));
+    const DWORD refused = CheckRequester(server, request.account, sizeof request.account);
+    if (refused != NO_ERROR) {
+        char errorText[16];
+        _snprintf(errorText, sizeof errorText, "%lu", refused);
+        const char* strings[] = {request.account, request.process, errorText};
+        LogEvent(EVENTLOG_WARNING_TYPE, MSG_REFUSED_REQUESTER, 3, strings);
+        return refused;
+    }
     // The token first: the bridge reads nothing that does not start with it.
     DWORD written = 0;
     if (!WriteFile(pipe.get(), argv[4], RANDOM_DIGITS, &written, NULL)) return GetLastError();
 
-    const char* keyword = argc == 6 ? argv[5] : NULL;
     int status = EXIT_BRIDGE_FAILED;
     char toolPath[MAX_PATH] = "";
     const ULONGLONG now = GetTickCount64();
-    if (keyword != NULL && strlen(keyword) > SERVICE_MAX_REQUEST) {
+    LaunchResult launched = {LaunchOutcome::Failed, 0, "the request", ERROR_INVALID_PARAMETER};
+    if (longKeyword) {
         WriteLine(pipe.get(), "quarctl-session: the %s service takes a keyword of at most %u bytes, not %u.",
-                  SERVICE_NAME, static_cast<unsigned>(SERVICE_MAX_REQUEST), static_cast<unsigned>(strlen(keyword)));
+                  SERVICE_NAME, static_cast<unsigned>(SERVICE_MAX_REQUEST), static_cast<unsigned>(strlen(argv[5])));
         WriteLine(pipe.get(), "What to do: pass one of START, STOP, STATUS or CLOSE.");
     } else if (now >= deadline) {
+        LogRefusal(MSG_PAST_DEADLINE, NULL, static_cast<unsigned long>(now - deadline));
         WriteLine(pipe.get(), "quarctl-session: the %s service took the request past its deadline, so it started "
                               "nothing.", SERVICE_NAME);
         WriteLine(pipe.get(), "What to do: try again.");
     } else if (!ToolBesideUs(toolPath, sizeof toolPath)) {
-        status = Fail(pipe.get(), "GetModuleFileNameA failed", GetLastError(), ADVICE_ERROR);
+        launched = {LaunchOutcome::Failed, 0, "GetModuleFileNameA", GetLastError()};
+        status = Fail(pipe.get(), "GetModuleFileNameA failed", launched.error, ADVICE_ERROR);
     } else {
         const DWORD bound = deadline - now < TOOL_BOUND_MS ? static_cast<DWORD>(deadline - now) : TOOL_BOUND_MS;
-        const RunOptions options = {MustCheckFolder(), false, GetTickCount(), bound, stopRequested};
+        const RunOptions options = {MustCheckFolder(), false, GetTickCount(), bound, stopRequested, &launched};
         const char* why = NULL;
-        status = RunQuarctl(toolPath, keyword, static_cast<DWORD>(session), true, pipe.get(), options, &why);
+        status = RunQuarctl(toolPath, request.keyword, static_cast<DWORD>(session), true, pipe.get(), options, &why);
     }
     char trailer[TRAILER_SIZE];
     memcpy(trailer, TRAILER_MARK, sizeof TRAILER_MARK);
     for (size_t i = 0; i < 4; ++i) trailer[sizeof TRAILER_MARK + i] = static_cast<char>(status >> (8 * i) & 0xFF);
-    if (!WriteFile(pipe.get(), trailer, sizeof trailer, &written, NULL)) return GetLastError();
-    return NO_ERROR;
+    const bool answered = WriteFile(pipe.get(), trailer, sizeof trailer, &written, NULL) != FALSE;
+    const DWORD error = GetLastError();
+    // Logged once the answer is out, so that the log never delays it.
+    if (!longKeyword && !(now >= deadline)) {
+        if (request.keyword == NULL) request.keyword = "(none)";
+        LogOutcome(request, launched, status, startTick);
+    }
+    return answered ? NO_ERROR : error;
 }
 
 void WINAPI ServiceMain(DWORD argc, char** argv) {
@@ -476,7 +579,7 @@ int RunThroughService(const char* pipeName, DWORD session, const char* keyword, 
     if (status != GOING_ON) return status;
     UniqueHandle event(CreateEventA(NULL, TRUE, FALSE, NULL));
     if (event.get() == NULL) return Fail(out, "CreateEventA failed", GetLastError(), ADVICE_ERROR);
-    status = AwaitService(pipe.get(), event.get(), service.get(), startedProcess, startTick, boundMs, out);
+    status = AwaitService(pipeName, pipe.get(), event.get(), service.get(), startedProcess, startTick, boundMs, out);
     if (status != GOING_ON) return status;
     return RelayAnswer(pipe.get(), token, startTick, boundMs, out);
 }

@@ -342,7 +342,7 @@ TEST(BridgeCopy, TakesTheWayIntoASession) {
     if (GetEnvironmentVariableA("QUARCTL_TEST_JOB_TOOL", tool, MAX_PATH) == 0) GTEST_SKIP() << "run by the job tests";
     const char* given = strstr(GetCommandLineA(), "--keyword=");
     const std::string keyword = given == NULL ? "--job" : std::string(given + 10, strcspn(given + 10, "\""));
-    const RunOptions options = {false, true, GetTickCount(), TOOL_BOUND_MS, NULL};
+    const RunOptions options = {false, true, GetTickCount(), TOOL_BOUND_MS, NULL, NULL};
     fflush(stdout);
     ExitProcess(static_cast<UINT>(
         RunRouted(tool, keyword.c_str(), OwnSession(), true, GetStdHandle(STD_OUTPUT_HANDLE), options)));
@@ -546,7 +546,7 @@ TEST_F(Bridge, ReachesTheServiceSafely) {
 
     const std::string tool = folder.Tool();
     const ProcessResult checked = RunInProcess([&tool](HANDLE out) {
-        const RunOptions options = {true, true, GetTickCount(), TOOL_BOUND_MS, NULL};
+        const RunOptions options = {true, true, GetTickCount(), TOOL_BOUND_MS, NULL, NULL};
         const char* why = NULL;
         return RunQuarctl(tool.c_str(), "STATUS", OwnSession(), false, out, options, &why);
     });
@@ -697,6 +697,41 @@ TEST(BridgeRelay, AdvisesTheServiceOnlyForAFitFolder) {
         InstallAdvice(R"(C:\Tools\quarctl-session.exe)", row.check, row.openError, advice, sizeof advice);
         EXPECT_EQ(std::string(advice), row.advice);
     }
+}
+
+// The service's events, which Wine writes to its debug channels: run by
+// eventlog_test.sh, which reads them, in a prefix of its own whose service
+// control manager starts with WINEDEBUG=+eventlog. A served request, a
+// failed start, and each refusal that Wine can stage (every process is an
+// elevated administrator there, so no requester is refused).
+TEST(ServiceLog, WritesEachRequest) {
+    if (GetEnvironmentVariableA("QUARCTL_TEST_EVENTLOG", NULL, 0) == 0) GTEST_SKIP() << "run by eventlog_test.sh";
+    const std::string session = std::to_string(OwnSession());
+    const std::string token = "0123456789abcdef0123456789abcdef";
+    const std::string later = std::to_string(GetTickCount64() + 600000);
+    std::string stream;
+    {
+        BridgeFolder folder("fake_quarctl.exe");
+        ASSERT_TRUE(folder.ok());
+        RegisteredService service(folder.Bridge());
+        ASSERT_TRUE(service.ok()) << GetLastError();
+        SetEnvironmentVariableA("QUARCTL_TEST_JOB_TOOL", folder.Tool().c_str());
+        EXPECT_EQ(RunThroughTheService("STATUS").status, 1u);
+        SetEnvironmentVariableA("QUARCTL_TEST_JOB_TOOL", NULL);
+        EXPECT_EQ(ServeDirectly(service.handle(), {session, later, "0123", "STATUS"}, &stream), 87u);
+        EXPECT_EQ(ServeDirectly(service.handle(), {session, "1", token, "STATUS"}, &stream), 1460u);
+        // A name that no one created: the service finds no pipe.
+        char unmade[64];
+        ASSERT_TRUE(NewPipeName(unmade, sizeof unmade));
+        const char* argv[] = {unmade, session.c_str(), later.c_str(), token.c_str(), "STATUS"};
+        ASSERT_TRUE(StartServiceA(service.handle(), 5, argv)) << GetLastError();
+        EXPECT_EQ(ToolProcessesAfterAWhile(), 0);
+    }
+    BridgeFolder empty(NULL, "-empty");
+    ASSERT_TRUE(empty.ok());
+    RegisteredService service(empty.Bridge());
+    ASSERT_TRUE(service.ok()) << GetLastError();
+    EXPECT_EQ(ServeDirectly(service.handle(), {session, later, token, "START"}, &stream), 0u);
 }
 
 TEST_F(Bridge, EightAtOnce) {
