@@ -109,6 +109,14 @@ struct WayFacts {
     std::string bridge;        // quarctl-session.exe beside this program
     FolderFacts programFolder; // the folder of the program it starts, if read
     FolderFacts ownFolder;     // this program's folder, for the install advice
+    // Its access list in SDDL, and who besides SYSTEM and Administrators
+    // may start it or change it, as WhoHolds judges it ("" where no one).
+    DWORD accessError = 0;
+    std::string access;
+    std::string accessFlagged;
+    // The privileges it declares it needs, or privilegesError.
+    DWORD privilegesError = 0;
+    std::vector<std::string> privileges;
 };
 
 struct Facts {

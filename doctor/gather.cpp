@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <sddl.h>
 #include <wtsapi32.h>
 
 #include "../serverlink/unique_handle.h"
@@ -186,6 +187,51 @@ FolderFacts GatherFolderFacts(const std::string& tool, const std::string& bridge
     return facts;
 }
 
+namespace {
+
+// The service's access list and the privileges it declares.
+void GatherServiceSecurity(SC_HANDLE service, WayFacts* facts) {
+    const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    DWORD size = 0;
+    QueryServiceObjectSecurity(service, what, NULL, 0, &size);
+    std::vector<BYTE> descriptor(size == 0 ? 1 : size);
+    char* sddl = NULL;
+    if (!QueryServiceObjectSecurity(service, what, descriptor.data(), static_cast<DWORD>(descriptor.size()), &size) ||
+        !ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor.data(), SDDL_REVISION_1, what, &sddl, NULL)) {
+        facts->accessError = GetLastError();
+    } else {
+        facts->access = sddl;
+        LocalFree(sddl);
+        PSID owner = NULL;
+        BOOL defaulted = FALSE;
+        const ChangeRight right = WhoHolds(descriptor.data(), SERVICE_GUARDED_RIGHTS);
+        char account[300] = "an account in an entry that cannot be read";
+        if (!right.unreadAce) AccountName(right.account, account, sizeof account);
+        // Windows gives every service an owner; without one, anyone's word counts.
+        if (!GetSecurityDescriptorOwner(descriptor.data(), &owner, &defaulted) || owner == NULL) {
+            facts->accessFlagged = "anyone, as its descriptor names no owner";
+        } else if (!right.safe) {
+            facts->accessFlagged = account;
+        }
+    }
+    size = 0;
+    QueryServiceConfig2A(service, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, NULL, 0, &size);
+    std::vector<BYTE> buffer(size < sizeof(SERVICE_REQUIRED_PRIVILEGES_INFOA) ? sizeof(SERVICE_REQUIRED_PRIVILEGES_INFOA)
+                                                                              : size);
+    const auto* info = reinterpret_cast<SERVICE_REQUIRED_PRIVILEGES_INFOA*>(buffer.data());
+    if (!QueryServiceConfig2A(service, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, buffer.data(),
+                              static_cast<DWORD>(buffer.size()), &size)) {
+        facts->privilegesError = GetLastError();
+        return;
+    }
+    // A list of strings, each ended by a zero, the list by one more.
+    for (const char* name = info->pmszRequiredPrivileges; name != NULL && *name != '\0'; name += strlen(name) + 1) {
+        facts->privileges.emplace_back(name);
+    }
+}
+
+} // namespace
+
 WayFacts GatherWayFacts(const FolderFacts& own) {
     WayFacts facts;
     facts.job = CurrentJob();
@@ -200,8 +246,9 @@ WayFacts GatherWayFacts(const FolderFacts& own) {
     }
 
     UniqueServiceHandle manager(OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT));
-    UniqueServiceHandle service(
-        manager.get() == NULL ? NULL : OpenServiceA(manager.get(), SERVICE_NAME, SERVICE_QUERY_CONFIG));
+    UniqueServiceHandle service(manager.get() == NULL ? NULL
+                                                      : OpenServiceA(manager.get(), SERVICE_NAME,
+                                                                     SERVICE_QUERY_CONFIG | READ_CONTROL));
     DWORD size = 0;
     if (service.get() == NULL) {
         facts.serviceError = GetLastError();
@@ -217,6 +264,7 @@ WayFacts GatherWayFacts(const FolderFacts& own) {
     facts.startType = config->dwStartType;
     facts.account = config->lpServiceStartName == NULL ? "" : config->lpServiceStartName;
     facts.command = config->lpBinaryPathName == NULL ? "" : config->lpBinaryPathName;
+    GatherServiceSecurity(service.get(), &facts);
     // The folder the service's program runs from, judged as the bridge
     // judges its own: whoever may change it may run anything as SYSTEM.
     const std::string program = ServiceProgram(facts.command);

@@ -49,6 +49,33 @@ ENVIRONMENT_SQL = [
     "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('WriteEnvironmentStrings', 5200)",
 ]
 
+# The QuarctlSession service holds only the privileges its calls need
+# (docs/fleet.md says why each), and only SYSTEM and Administrators may
+# start, stop or change it: Windows Installer 5.0's MsiServiceConfig and
+# MsiLockPermissionsEx tables, which wixl cannot write, applied by
+# MsiConfigureServices between InstallServices and StartServices and by
+# InstallServices itself.
+SERVICE_PRIVILEGES = ["SeTcbPrivilege", "SeAssignPrimaryTokenPrivilege", "SeIncreaseQuotaPrivilege",
+                      "SeImpersonatePrivilege", "SeChangeNotifyPrivilege"]
+SERVICE_SDDL = ("D:(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)"
+                "(A;;CCLCSWLORC;;;IU)(A;;CCLCSWLORC;;;SU)(A;;CCLCSWLORC;;;AU)")
+SERVICE_SQL = [
+    "CREATE TABLE `MsiServiceConfig` (`MsiServiceConfig` CHAR(72) NOT NULL, `Name` CHAR(255) NOT NULL, "
+    "`Event` SHORT NOT NULL, `ConfigType` LONG NOT NULL, `Argument` LONGCHAR, `Component_` CHAR(72) NOT NULL "
+    "PRIMARY KEY `MsiServiceConfig`)",
+    # Event 5: on install and on reinstall; ConfigType 6: SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO.
+    "INSERT INTO `MsiServiceConfig` (`MsiServiceConfig`, `Name`, `Event`, `ConfigType`, `Argument`, `Component_`) "
+    f"VALUES ('QuarctlSessionPrivileges', 'QuarctlSession', 5, 6, '{'[~]'.join(SERVICE_PRIVILEGES)}', "
+    "'quarctl_session.exe')",
+    "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) "
+    "VALUES ('MsiConfigureServices', 'VersionNT', 5850)",
+    "CREATE TABLE `MsiLockPermissionsEx` (`MsiLockPermissionsEx` CHAR(72) NOT NULL, `LockObject` CHAR(72) NOT NULL, "
+    "`Table` CHAR(32) NOT NULL, `SDDLText` LONGCHAR NOT NULL, `Condition` CHAR(255) "
+    "PRIMARY KEY `MsiLockPermissionsEx`)",
+    "INSERT INTO `MsiLockPermissionsEx` (`MsiLockPermissionsEx`, `LockObject`, `Table`, `SDDLText`) "
+    f"VALUES ('QuarctlSessionAccess', 'QuarctlSession', 'ServiceInstall', '{SERVICE_SDDL}')",
+]
+
 SUMMARY_STREAM = "\x05SummaryInformation"
 PID_REVNUMBER = 9  # the PackageCode
 PID_CREATE_DTM = 12
@@ -137,7 +164,7 @@ def main():
         for key, value in defines.items():
             command += ["-D", f"{key}={value}"]
         run(command + [wxs], cwd=work)
-        for query in ENVIRONMENT_SQL:
+        for query in ENVIRONMENT_SQL + SERVICE_SQL:
             run(["msibuild", msi, "-q", query])
 
         # The PackageCode is made from the bytes with a fixed one in its place.

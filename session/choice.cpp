@@ -275,6 +275,13 @@ bool AllowEntry(const ACE_HEADER* header, PSID* account, ACCESS_MASK* mask) {
 } // namespace
 
 ChangeRight WhoMayChange(PSECURITY_DESCRIPTOR descriptor, bool folder) {
+    DWORD changing = FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
+                     GENERIC_ALL; // for a folder, FILE_ADD_FILE and FILE_ADD_SUBDIRECTORY
+    if (folder) changing |= FILE_DELETE_CHILD;
+    return WhoHolds(descriptor, changing);
+}
+
+ChangeRight WhoHolds(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK rights) {
     PSID owner = NULL;
     BOOL defaulted = FALSE;
     if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == NULL) return {false, NULL, false};
@@ -285,9 +292,6 @@ ChangeRight WhoMayChange(PSECURITY_DESCRIPTOR descriptor, bool folder) {
     if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || dacl == NULL) {
         return {false, NULL, false};
     }
-    DWORD changing = FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
-                     GENERIC_ALL; // for a folder, FILE_ADD_FILE and FILE_ADD_SUBDIRECTORY
-    if (folder) changing |= FILE_DELETE_CHILD;
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
         void* entry = NULL;
         if (!GetAce(dacl, i, &entry)) return {false, NULL, true};
@@ -298,7 +302,7 @@ ChangeRight WhoMayChange(PSECURITY_DESCRIPTOR descriptor, bool folder) {
         ACCESS_MASK mask = 0;
         if (!AllowEntry(header, &account, &mask)) continue;
         if (account == NULL) return {false, NULL, true};
-        if ((mask & changing) != 0 && !Trusted(account)) return {false, account, false};
+        if ((mask & rights) != 0 && !Trusted(account)) return {false, account, false};
     }
     return {true, NULL, false};
 }

@@ -147,4 +147,23 @@ struct ChangeRight {
 // read.
 ChangeRight WhoMayChange(PSECURITY_DESCRIPTOR descriptor, bool folder);
 
+// The same for any object and rights: only SYSTEM, Administrators and
+// TrustedInstaller own it or hold any of rights through an allow ACE of
+// any kind on the object itself. The owner counts, as an owner may always
+// change the DACL.
+ChangeRight WhoHolds(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK rights);
+
+// What the service's access list must keep from every other account:
+// starting it, changing its configuration or its access list, its owner,
+// and the generic rights that include any of them.
+const ACCESS_MASK SERVICE_GUARDED_RIGHTS =
+    SERVICE_START | SERVICE_CHANGE_CONFIG | WRITE_DAC | WRITE_OWNER | GENERIC_ALL | GENERIC_WRITE | GENERIC_EXECUTE;
+
+// The access list the MSI and the documented sc.exe sdset line give the
+// QuarctlSession service: SYSTEM and Administrators full control; the
+// interactive, service and authenticated users may query it, and no one
+// else may do anything.
+const char SERVICE_SDDL[] = "D:(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)"
+                            "(A;;CCLCSWLORC;;;IU)(A;;CCLCSWLORC;;;SU)(A;;CCLCSWLORC;;;AU)";
+
 #endif

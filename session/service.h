@@ -45,7 +45,8 @@ private:
 // bridge's path.
 const char ADVICE_INSTALL_SERVICE[] =
     "install it (the MSI does), or from an elevated prompt: sc.exe create QuarctlSession binPath= \"\\\"%s\\\" "
-    "--service\" start= demand DisplayName= \"QUARCTL session bridge\"";
+    "--service\" start= demand DisplayName= \"QUARCTL session bridge\", then set its privileges, access list and "
+    "event source as fleet.md shows";
 
 // The longest keyword the service takes, in bytes.
 const size_t SERVICE_MAX_REQUEST = 256;

@@ -256,6 +256,33 @@ TEST(SessionBridge, FindsWhoMayChangeAFile) {
         LocalFree(account);
         LocalFree(descriptor);
     }
+    // The service's access list, as the doctor judges it: who besides SYSTEM
+    // and Administrators may start it, change its configuration or its
+    // access list. Windows' default for a new service is safe, and so is ours.
+    const struct { const char* name; std::string sddl; const char* account; } services[] = {
+        {"ours", std::string("O:SY") + SERVICE_SDDL, NULL},
+        {"Windows' default", "O:SYD:(A;;CCLCSWRPWPDTLOCRRC;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)"
+                             "(A;;CCLCSWLOCRRC;;;IU)(A;;CCLCSWLOCRRC;;;SU)", NULL},
+        {"interactive users may start it", "O:SYD:(A;;CCLCSWRPLORC;;;IU)", "S-1-5-4"},
+        {"authenticated users may reconfigure it", "O:SYD:(A;;CCDCLCRC;;;AU)", "S-1-5-11"},
+        {"Everyone may change its access list", "O:SYD:(A;;WD;;;WD)", "S-1-1-0"},
+        {"Users hold generic execute", "O:SYD:(A;;GX;;;BU)", "S-1-5-32-545"},
+        {"Users may stop it, not start it", "O:SYD:(A;;WPLCRC;;;BU)", NULL},
+        {"owned by a user", "O:S-1-5-21-1-2-3-1001D:(A;;CCLC;;;SY)", "S-1-5-21-1-2-3-1001"},
+    };
+    for (const auto& c : services) {
+        SCOPED_TRACE(c.name);
+        PSECURITY_DESCRIPTOR descriptor = NULL;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(c.sddl.c_str(), SDDL_REVISION_1, &descriptor,
+                                                                         NULL));
+        const ChangeRight right = WhoHolds(descriptor, SERVICE_GUARDED_RIGHTS);
+        EXPECT_EQ(right.safe, c.account == NULL);
+        char* account = NULL;
+        if (right.account != NULL) ConvertSidToStringSidA(right.account, &account);
+        EXPECT_STREQ(account == NULL ? "" : account, c.account == NULL ? "" : c.account);
+        LocalFree(account);
+        LocalFree(descriptor);
+    }
     // Allow ACEs of other kinds, which Wine's SDDL does not read: a
     // callback ACE and object ACEs with either GUID or both, each for
     // Users, made by hand; the SID follows the GUIDs that the flags announce.

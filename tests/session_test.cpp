@@ -684,7 +684,8 @@ TEST(BridgeRelay, AdvisesTheServiceOnlyForAFitFolder) {
     const struct { FolderCheck check; DWORD openError; std::string advice; } rows[] = {
         {fit, 0,
          R"(install it (the MSI does), or from an elevated prompt: sc.exe create QuarctlSession binPath= "\"C:\Tools\)"
-         R"(quarctl-session.exe\" --service" start= demand DisplayName= "QUARCTL session bridge")"},
+         R"(quarctl-session.exe\" --service" start= demand DisplayName= "QUARCTL session bridge", then set its )"
+         "privileges, access list and event source as fleet.md shows"},
         {unfit, 0, std::string(msi) + R"(, or into a folder that only administrators can change: C:\Tools can be )"
                                       R"(changed by BUILTIN\Users (S-1-5-32-545), so no service should run from there)"},
         {unread, 0, std::string(msi) + R"(: who may change C:\Tools could not be read (error 5), so no service )"
