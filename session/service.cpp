@@ -393,6 +393,9 @@ void LogRefusal(DWORD id, const char* text, unsigned long number) {
     }
 }
 
+// The one bad argument that is answered through the pipe, not refused.
+const char KEYWORD_TOO_LONG[] = "the keyword, over 256 bytes";
+
 // Which of the service's arguments cannot be read, or NULL.
 const char* BadArgument(DWORD argc, char** argv, unsigned long long* session, unsigned long long* deadline) {
     if (argc < 5 || argc > 6) return "their count";
@@ -400,7 +403,7 @@ const char* BadArgument(DWORD argc, char** argv, unsigned long long* session, un
     if (!ReadDecimal(argv[2], MAX_SESSION_ID, session)) return "the session";
     if (!ReadDecimal(argv[3], ~0ull, deadline)) return "the deadline";
     if (!HexDigits(argv[4], RANDOM_DIGITS)) return "the token";
-    if (argc == 6 && strlen(argv[5]) > SERVICE_MAX_REQUEST) return "the keyword, over 256 bytes";
+    if (argc == 6 && strlen(argv[5]) > SERVICE_MAX_REQUEST) return KEYWORD_TOO_LONG;
     return NULL;
 }
 
@@ -415,7 +418,7 @@ DWORD Serve(DWORD argc, char** argv) {
     unsigned long long deadline = 0;
     const char* bad = BadArgument(argc, argv, &session, &deadline);
     // A keyword too long is answered through the pipe, the rest not at all.
-    const bool longKeyword = bad != NULL && argc == 6 && strlen(argv[5]) > SERVICE_MAX_REQUEST;
+    const bool longKeyword = bad == KEYWORD_TOO_LONG;
     if (bad != NULL) LogRefusal(MSG_REFUSED_ARGUMENTS, bad, argc - 1); // argv[0] is the service's name
     if (bad != NULL && !longKeyword) return ERROR_INVALID_PARAMETER;
     // Past its deadline the bridge has given up: nothing may act for it.
