@@ -100,6 +100,37 @@ void WriteJob(FILE* out, const JobFacts& job) {
     }
 }
 
+// The installed service's access list, privileges and program folder.
+void WriteServiceSecurity(FILE* out, const WayFacts& way) {
+    if (way.accessError != 0) {
+        WriteError(out, "Its access list could not be read", way.accessError);
+    } else {
+        fprintf(out, "  Its access list: %s\n", way.access.c_str());
+        if (way.accessFlagged.empty()) {
+            fputs("  Only SYSTEM and Administrators may start it, change its configuration or its access list\n",
+                  out);
+        } else {
+            fprintf(out, "  Unsafe: %s may start it, change its configuration or its access list; what to do: "
+                         "sc.exe sdset %s \"%s\"\n",
+                    way.accessFlagged.c_str(), SERVICE_NAME, SERVICE_SDDL);
+        }
+    }
+    if (way.privilegesError != 0) {
+        WriteError(out, "Its required privileges could not be read", way.privilegesError);
+    } else {
+        std::string list;
+        for (const std::string& privilege : way.privileges) list += (list.empty() ? "" : ", ") + privilege;
+        fprintf(out, "  Its required privileges: %s\n",
+                list.empty() ? "none declared, so it holds every privilege of LocalSystem" : list.c_str());
+    }
+    if (way.programFolder.folder.empty()) {
+        fputs("  Its program's folder: none can be read from that command line\n", out);
+    } else {
+        fprintf(out, "  Its program's folder, %s:\n", way.programFolder.folder.c_str());
+        WriteFolderVerdict(out, way.programFolder, "  ");
+    }
+}
+
 // How quarctl-session would reach another session's user from here.
 void WriteWay(FILE* out, const WayFacts& way) {
     fputs("\nWay to other sessions, as quarctl-session takes it from here\n", out);
@@ -121,33 +152,7 @@ void WriteWay(FILE* out, const WayFacts& way) {
                 way.command.c_str());
         fprintf(out, "  That is %sthe bridge beside this program (%s --service)\n",
                 ServiceRunsBridge(way.command, way.bridge) ? "" : "not ", way.bridge.c_str());
-        if (way.accessError != 0) {
-            WriteError(out, "Its access list could not be read", way.accessError);
-        } else {
-            fprintf(out, "  Its access list: %s\n", way.access.c_str());
-            if (way.accessFlagged.empty()) {
-                fputs("  Only SYSTEM and Administrators may start it, change its configuration or its access list\n",
-                      out);
-            } else {
-                fprintf(out, "  Unsafe: %s may start it, change its configuration or its access list; what to do: "
-                             "sc.exe sdset %s \"%s\"\n",
-                        way.accessFlagged.c_str(), SERVICE_NAME, SERVICE_SDDL);
-            }
-        }
-        if (way.privilegesError != 0) {
-            WriteError(out, "Its required privileges could not be read", way.privilegesError);
-        } else {
-            std::string list;
-            for (const std::string& privilege : way.privileges) list += (list.empty() ? "" : ", ") + privilege;
-            fprintf(out, "  Its required privileges: %s\n",
-                    list.empty() ? "none declared, so it holds every privilege of LocalSystem" : list.c_str());
-        }
-        if (way.programFolder.folder.empty()) {
-            fputs("  Its program's folder: none can be read from that command line\n", out);
-        } else {
-            fprintf(out, "  Its program's folder, %s:\n", way.programFolder.folder.c_str());
-            WriteFolderVerdict(out, way.programFolder, "  ");
-        }
+        WriteServiceSecurity(out, way);
     }
     switch (WayFromHere(way)) {
     case Route::Direct:

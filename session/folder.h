@@ -30,7 +30,7 @@ FolderCheck CheckToolFolder(HANDLE tool, const CheckedObjects& objects);
 // How the check reads an object's owner and DACL into a LocalAlloc'd
 // descriptor: through handle where it is given, else by path. Returns a
 // Win32 error, or ERROR_SUCCESS.
-typedef DWORD (*SecurityReader)(HANDLE handle, const char* path, PSECURITY_DESCRIPTOR* descriptor);
+using SecurityReader = DWORD (*)(HANDLE handle, const char* path, PSECURITY_DESCRIPTOR* descriptor);
 DWORD ReadSecurity(HANDLE handle, const char* path, PSECURITY_DESCRIPTOR* descriptor);
 
 // CheckToolFolder's run: each of objects in ObjectsToCheck's order, read

@@ -358,6 +358,7 @@ TEST(SessionBridge, ChecksTheToolItsBridgeAndTheirFolder) {
     ASSERT_TRUE(ObjectsToCheck(R"(C:\Q\quarctl.exe)", &objects));
     static std::vector<std::string> reads;
     static std::string unsafe;
+    // cppcheck-suppress constParameter ; the signature is the reader's
     const SecurityReader reader = [](HANDLE handle, const char* path, PSECURITY_DESCRIPTOR* descriptor) -> DWORD {
         reads.push_back(std::string(handle != NULL ? "handle " : "") + path);
         const char* sddl = unsafe == path ? "O:SYD:(A;;FA;;;BU)" : "O:SYD:(A;;FA;;;SY)";
