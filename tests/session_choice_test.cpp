@@ -5,6 +5,7 @@
 
 #include <stddef.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -242,19 +243,24 @@ TEST(SessionBridge, FindsWhoMayChangeAFile) {
         {"TrustedInstaller's owner, another service may write", std::string("O:") + TI + "D:(A;;FW;;;S-1-5-80-9)",
          false, "S-1-5-80-9"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    // A verdict as "safe", or the SID that it names ("" for none).
+    const auto judged = [](const std::string& sddl, const std::function<ChangeRight(PSECURITY_DESCRIPTOR)>& judge) {
         PSECURITY_DESCRIPTOR descriptor = NULL;
-        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(c.sddl.c_str(), SDDL_REVISION_1, &descriptor,
-                                                                         NULL))
-            << GetLastError();
-        const ChangeRight right = WhoMayChange(descriptor, c.folder);
-        EXPECT_EQ(right.safe, c.account == NULL);
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &descriptor, NULL)) {
+            return std::string("unreadable SDDL");
+        }
+        const ChangeRight right = judge(descriptor);
         char* account = NULL;
         if (right.account != NULL) ConvertSidToStringSidA(right.account, &account);
-        EXPECT_STREQ(account == NULL ? "" : account, c.account == NULL ? "" : c.account);
+        const std::string verdict = right.safe ? "safe" : account == NULL ? "" : account;
         LocalFree(account);
         LocalFree(descriptor);
+        return verdict;
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(judged(c.sddl, [&c](PSECURITY_DESCRIPTOR d) { return WhoMayChange(d, c.folder); }),
+                  c.account == NULL ? "safe" : c.account)
+            << c.name;
     }
     // The service's access list, as the doctor judges it: who besides SYSTEM
     // and Administrators may start it, change its configuration or its
@@ -271,17 +277,9 @@ TEST(SessionBridge, FindsWhoMayChangeAFile) {
         {"owned by a user", "O:S-1-5-21-1-2-3-1001D:(A;;CCLC;;;SY)", "S-1-5-21-1-2-3-1001"},
     };
     for (const auto& c : services) {
-        SCOPED_TRACE(c.name);
-        PSECURITY_DESCRIPTOR descriptor = NULL;
-        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(c.sddl.c_str(), SDDL_REVISION_1, &descriptor,
-                                                                         NULL));
-        const ChangeRight right = WhoHolds(descriptor, SERVICE_GUARDED_RIGHTS);
-        EXPECT_EQ(right.safe, c.account == NULL);
-        char* account = NULL;
-        if (right.account != NULL) ConvertSidToStringSidA(right.account, &account);
-        EXPECT_STREQ(account == NULL ? "" : account, c.account == NULL ? "" : c.account);
-        LocalFree(account);
-        LocalFree(descriptor);
+        EXPECT_EQ(judged(c.sddl, [](PSECURITY_DESCRIPTOR d) { return WhoHolds(d, SERVICE_GUARDED_RIGHTS); }),
+                  c.account == NULL ? "safe" : c.account)
+            << c.name;
     }
     // Allow ACEs of other kinds, which Wine's SDDL does not read: a
     // callback ACE and object ACEs with either GUID or both, each for

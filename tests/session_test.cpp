@@ -398,9 +398,11 @@ TEST_F(Bridge, FollowsTheCallersJob) {
 }
 
 // Through the service: two bridges at once, in jobs that forbid breakaway,
-// each get their own answer, the second waiting for the first; a pipe of the request's name that another
-// created first gets nothing, and the bridge says so; and a run that must
-// check its folder refuses one that its user can change, as under Wine.
+// each get their own answer, the second waiting for the first; a pipe of
+// the request's name that another created first, or opened first, gets
+// nothing, and the bridge says so; the keyword's limit and the service's
+// own checks of what it is handed; and a run that must check its folder
+// refuses one that its user can change, as under Wine.
 TEST_F(Bridge, ReachesTheServiceSafely) {
     BridgeFolder folder("fake_quarctl.exe");
     ASSERT_TRUE(folder.ok());
