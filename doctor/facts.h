@@ -134,8 +134,8 @@ ProcessFacts GatherProcessFacts();
 // tool: the quarctl.exe whose folder to check; bridge, where not empty,
 // the program beside it in place of quarctl-session.exe.
 FolderFacts GatherFolderFacts(const std::string& tool, const std::string& bridge = "");
-// own: this program's folder, whose bridge is quarctl-session.exe.
-WayFacts GatherWayFacts(const FolderFacts& own);
+// ownFolder: this program's folder, whose bridge is quarctl-session.exe.
+WayFacts GatherWayFacts(const FolderFacts& ownFolder);
 MutexFacts GatherMutexFacts();
 SessionSearchFacts GatherSessionFacts();
 WindowSearchFacts GatherWindowFacts();

@@ -205,12 +205,12 @@ void GatherServiceSecurity(SC_HANDLE service, WayFacts* facts) {
         PSID owner = NULL;
         BOOL defaulted = FALSE;
         const ChangeRight right = WhoHolds(descriptor.data(), SERVICE_GUARDED_RIGHTS);
-        char account[300] = "an account in an entry that cannot be read";
-        if (!right.unreadAce) AccountName(right.account, account, sizeof account);
         // Windows gives every service an owner; without one, anyone's word counts.
         if (!GetSecurityDescriptorOwner(descriptor.data(), &owner, &defaulted) || owner == NULL) {
             facts->accessFlagged = "anyone, as its descriptor names no owner";
         } else if (!right.safe) {
+            char account[300];
+            ChangerName(right, account, sizeof account);
             facts->accessFlagged = account;
         }
     }
@@ -232,18 +232,14 @@ void GatherServiceSecurity(SC_HANDLE service, WayFacts* facts) {
 
 } // namespace
 
-WayFacts GatherWayFacts(const FolderFacts& own) {
+WayFacts GatherWayFacts(const FolderFacts& ownFolder) {
     WayFacts facts;
     facts.job = CurrentJob();
-    facts.bridge = own.bridge;
-    facts.ownFolder = own;
-    HANDLE handle = NULL;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &handle)) {
-        UniqueHandle token(handle);
-        TokenUserBuffer buffer;
-        const PSID user = TokenUserSid(token.get(), &buffer);
-        facts.localSystem = user != NULL && IsWellKnownSid(user, WinLocalSystemSid);
-    }
+    facts.bridge = ownFolder.bridge;
+    facts.ownFolder = ownFolder;
+    TokenUserBuffer own;
+    const PSID user = OwnUserSid(&own);
+    facts.localSystem = user != NULL && IsWellKnownSid(user, WinLocalSystemSid);
 
     UniqueServiceHandle manager(OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT));
     UniqueServiceHandle service(manager.get() == NULL ? NULL

@@ -59,8 +59,8 @@ bool Unfit(const char* folder, char* why, size_t size) {
         return true;
     }
     const ChangeRight right = WhoMayChange(descriptor, true);
-    char account[300] = "an account in an entry of its DACL that cannot be read";
-    if (!right.unreadAce) AccountName(right.account, account, sizeof account);
+    char account[300] = "";
+    if (!right.safe) ChangerName(right, account, sizeof account); // its SID lies in the descriptor
     LocalFree(descriptor);
     if (right.safe) return false;
     _snprintf(why, size, "%s can be changed by %s. %s", folder, account, advice);

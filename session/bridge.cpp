@@ -195,12 +195,9 @@ bool ToolBesideUs(char* path, DWORD size) {
 }
 
 bool MustCheckFolder() {
-    HANDLE handle = NULL;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &handle)) return true; // unknown: check
-    UniqueHandle token(handle);
     TokenUserBuffer buffer;
-    const PSID user = TokenUserSid(token.get(), &buffer);
-    return user == NULL || FolderCheckApplies(user, OwnSession());
+    const PSID user = OwnUserSid(&buffer);
+    return user == NULL || FolderCheckApplies(user, OwnSession()); // unknown: check
 }
 
 int Fail(HANDLE out, const char* what, DWORD error, const char* advice) {

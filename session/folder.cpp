@@ -31,6 +31,15 @@ void AccountName(PSID account, char* text, size_t size) {
     if (sid != NULL) LocalFree(sid);
 }
 
+void ChangerName(const ChangeRight& right, char* text, size_t size) {
+    if (!right.unreadAce) {
+        AccountName(right.account, text, size);
+        return;
+    }
+    _snprintf(text, size, "an account in an entry of its DACL that cannot be read");
+    text[size - 1] = '\0';
+}
+
 namespace {
 
 // Reads the descriptor's verdict into check; false when it is unsafe.
@@ -42,12 +51,7 @@ bool Checked(DWORD error, PSECURITY_DESCRIPTOR descriptor, bool folder, const ch
         return false;
     }
     const ChangeRight right = WhoMayChange(descriptor, folder);
-    if (right.unreadAce) {
-        _snprintf(check->account, sizeof check->account, "an account in an entry of its DACL that cannot be read");
-        check->account[sizeof check->account - 1] = '\0';
-    } else if (!right.safe) {
-        AccountName(right.account, check->account, sizeof check->account);
-    }
+    if (!right.safe) ChangerName(right, check->account, sizeof check->account);
     LocalFree(descriptor);
     return right.safe;
 }

@@ -22,6 +22,9 @@ struct FolderCheck {
 // DACL allows.
 void AccountName(PSID account, char* text, size_t size);
 
+// Who an unsafe verdict names: its account, or the entry it could not read.
+void ChangerName(const ChangeRight& right, char* text, size_t size);
+
 // Checks quarctl.exe through tool, a handle the caller opened with
 // GENERIC_READ and keeps open so that the file cannot be swapped until it
 // has started, then the bridge beside it, then their folder.

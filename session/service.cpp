@@ -70,22 +70,17 @@ void LogEvent(WORD type, DWORD id, WORD count, const char** strings) {
 // Whether this process runs as LocalSystem, whose refusals are logged: a
 // bridge of a user's own is that user's business.
 bool LocalSystem() {
-    HANDLE handle = NULL;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &handle)) return false;
-    UniqueHandle token(handle);
     TokenUserBuffer buffer;
-    const PSID user = TokenUserSid(token.get(), &buffer);
+    const PSID user = OwnUserSid(&buffer);
     return user != NULL && IsWellKnownSid(user, WinLocalSystemSid);
 }
 
 // --- The bridge's side ---
 
 int NotInstalled(HANDLE out, const char* reason) {
+    // A path that cannot be read is judged as unfit, not as another folder.
     char tool[MAX_PATH] = "";
-    if (!ToolBesideUs(tool, sizeof tool)) {
-        _snprintf(tool, MAX_PATH, "%s", R"(C:\Program Files\QUARCTL\quarctl.exe)");
-        tool[MAX_PATH - 1] = '\0';
-    }
+    if (!ToolBesideUs(tool, sizeof tool)) tool[0] = '\0';
     CheckedObjects objects;
     DWORD openError = 0;
     const FolderCheck check = CheckFolderAt(tool, &objects, &openError);
@@ -454,12 +449,13 @@ DWORD Serve(DWORD argc, char** argv) {
     int status = EXIT_BRIDGE_FAILED;
     char toolPath[MAX_PATH] = "";
     const ULONGLONG now = GetTickCount64();
+    const bool late = now >= deadline;
     LaunchResult launched = {LaunchOutcome::Failed, 0, "the request", ERROR_INVALID_PARAMETER};
     if (longKeyword) {
         WriteLine(pipe.get(), "quarctl-session: the %s service takes a keyword of at most %u bytes, not %u.",
                   SERVICE_NAME, static_cast<unsigned>(SERVICE_MAX_REQUEST), static_cast<unsigned>(strlen(argv[5])));
         WriteLine(pipe.get(), "What to do: pass one of START, STOP, STATUS or CLOSE.");
-    } else if (now >= deadline) {
+    } else if (late) {
         LogRefusal(MSG_PAST_DEADLINE, NULL, static_cast<unsigned long>(now - deadline));
         WriteLine(pipe.get(), "quarctl-session: the %s service took the request past its deadline, so it started "
                               "nothing.", SERVICE_NAME);
@@ -479,7 +475,7 @@ DWORD Serve(DWORD argc, char** argv) {
     const bool answered = WriteFile(pipe.get(), trailer, sizeof trailer, &written, NULL) != FALSE;
     const DWORD error = GetLastError();
     // Logged once the answer is out, so that the log never delays it.
-    if (!longKeyword && !(now >= deadline)) {
+    if (!longKeyword && !late) {
         if (request.keyword == NULL) request.keyword = "(none)";
         LogOutcome(request, launched, status, startTick);
     }

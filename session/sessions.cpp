@@ -22,6 +22,13 @@ PSID TokenUserSid(HANDLE token, TokenUserBuffer* buffer) {
     return reinterpret_cast<TOKEN_USER*>(buffer->bytes)->User.Sid;
 }
 
+PSID OwnUserSid(TokenUserBuffer* buffer) {
+    HANDLE handle = NULL;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &handle)) return NULL;
+    UniqueHandle token(handle);
+    return TokenUserSid(token.get(), buffer);
+}
+
 DWORD OwnSession() {
     DWORD session = 0;
     return ProcessIdToSessionId(GetCurrentProcessId(), &session) ? session : 0;

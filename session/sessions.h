@@ -33,6 +33,9 @@ struct TokenUserBuffer {
 // it cannot be read.
 PSID TokenUserSid(HANDLE token, TokenUserBuffer* buffer);
 
+// The same for this process's own token.
+PSID OwnUserSid(TokenUserBuffer* buffer);
+
 // The sessions that WTSEnumerateSessionsA lists, the active console
 // session and this process's own, each once, and whether each holds the
 // mutex. Returns a malloc'd array the caller frees, or NULL when memory
