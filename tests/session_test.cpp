@@ -119,28 +119,33 @@ private:
     std::thread writer_;
 };
 
+// Waits up to 10 s for the service to reach state, or for event; its status.
+SERVICE_STATUS AwaitState(SC_HANDLE service, DWORD state, HANDLE event = NULL) {
+    SERVICE_STATUS status = {};
+    for (int i = 0; i < 500 && QueryServiceStatus(service, &status) && status.dwCurrentState != state; ++i) {
+        if (event != NULL && WaitForSingleObject(event, 0) == WAIT_OBJECT_0) break;
+        Sleep(20);
+    }
+    return status;
+}
+
 // Starts the registered service as a bridge would, with arguments after the
-// pipe's name, on a pipe made here (pipe: its name, else a new one), and
-// reads what the service writes there into *stream; the service's exit
-// code, its own (service-specific) where it gave one.
-DWORD ServeDirectly(SC_HANDLE service, std::vector<std::string> arguments, std::string* stream,
-                    std::string pipe = "") {
+// pipe's name, on a pipe made here, and reads what the service writes there
+// into *stream; the service's exit code, its own (service-specific) where
+// it gave one.
+DWORD ServeDirectly(SC_HANDLE service, std::vector<std::string> arguments, std::string* stream) {
     char name[64];
-    if (pipe.empty() && NewPipeName(name, sizeof name)) pipe = name;
-    HANDLE server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED, 0, 1, 0, 1 << 16, 0,
-                                     NULL);
+    NewPipeName(name, sizeof name);
+    HANDLE server = CreateNamedPipeA(name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED, 0, 1, 0, 1 << 16, 0, NULL);
     OVERLAPPED overlapped = {};
     overlapped.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
     ConnectNamedPipe(server, &overlapped);
-    arguments.insert(arguments.begin(), pipe);
+    arguments.insert(arguments.begin(), name);
     std::vector<const char*> argv;
     argv.reserve(arguments.size());
     for (const std::string& argument : arguments) argv.push_back(argument.c_str());
-    SERVICE_STATUS status = {};
     if (!StartServiceA(service, static_cast<DWORD>(argv.size()), argv.data())) return GetLastError();
-    for (int i = 0; i < 500 && WaitForSingleObject(overlapped.hEvent, 20) == WAIT_TIMEOUT; ++i) {
-        if (QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED) break;
-    }
+    AwaitState(service, SERVICE_STOPPED, overlapped.hEvent);
     if (WaitForSingleObject(overlapped.hEvent, 0) == WAIT_OBJECT_0) {
         DWORD got = 0;
         char buffer[4096];
@@ -155,9 +160,7 @@ DWORD ServeDirectly(SC_HANDLE service, std::vector<std::string> arguments, std::
     CancelIo(server);
     CloseHandle(server);
     CloseHandle(overlapped.hEvent);
-    for (int i = 0; i < 500 && QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED; ++i) {
-        Sleep(20);
-    }
+    const SERVICE_STATUS status = AwaitState(service, SERVICE_STOPPED);
     return status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR ? status.dwServiceSpecificExitCode
                                                                    : status.dwWin32ExitCode;
 }
@@ -468,18 +471,14 @@ TEST_F(Bridge, ReachesTheServiceSafely) {
         char intruded[64];
         ASSERT_TRUE(NewPipeName(intruded, sizeof intruded));
         std::thread intruder([&intruded] {
-            for (int i = 0; i < 500; ++i) {
-                HANDLE pipe = CreateFileA(intruded, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-                if (pipe == INVALID_HANDLE_VALUE) {
-                    Sleep(1);
-                    continue;
-                }
-                DWORD written = 0;
-                WriteFile(pipe, "intruder", 8, &written, NULL);
-                Sleep(500);
-                CloseHandle(pipe);
-                return;
+            HANDLE pipe = INVALID_HANDLE_VALUE;
+            for (int i = 0; i < 5000 && pipe == INVALID_HANDLE_VALUE; ++i, Sleep(1)) {
+                pipe = CreateFileA(intruded, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
             }
+            DWORD written = 0;
+            WriteFile(pipe, "intruder", 8, &written, NULL);
+            Sleep(500);
+            CloseHandle(pipe);
         });
         const ProcessResult first = RunInProcess([&intruded](HANDLE out) {
             return RunThroughService(intruded, OwnSession(), "STATUS", WHY_JOB, GetTickCount(), TOOL_BOUND_MS, out);
@@ -528,15 +527,12 @@ TEST_F(Bridge, ReachesTheServiceSafely) {
         const std::string later = std::to_string(GetTickCount64() + 600000);
         const std::string own = std::to_string(OwnSession());
         const struct { std::vector<std::string> arguments; DWORD code; std::string stream; } rows[] = {
-            {{own, later, token, std::string(256, 'K')}, 0,
-             token + "argc=2\n[" + std::string(256, 'K') + "]\nto stderr\r\n" + Trailer(1)},
             {{own, later, token, std::string(257, 'K')}, 0,
              token + "quarctl-session: the QuarctlSession service takes a keyword of at most 256 bytes, not 257.\r\n"
                      "What to do: pass one of START, STOP, STATUS or CLOSE.\r\n" + Trailer(2)},
             {{own, std::to_string(GetTickCount64() - 1), token, "STATUS"}, 1460, ""}, // ERROR_TIMEOUT
             {{own, later, "0123", "STATUS"}, 87, ""},
             {{"4294967296", later, token, "STATUS"}, 87, ""},
-            {{own, "18446744073709551616", token, "STATUS"}, 87, ""},
         };
         for (const auto& row : rows) {
             SCOPED_TRACE(row.arguments[0] + " " + row.arguments[1] + " " + row.arguments[2]);
@@ -598,19 +594,11 @@ TEST_F(Bridge, EndsWhatWouldRunForEver) {
 
     ProcessResult stopped;
     std::thread request([&stopped] { stopped = RunThroughTheService("--sleep"); });
-    SERVICE_STATUS status = {};
-    for (int i = 0; i < 250 && QueryServiceStatus(service.handle(), &status) &&
-                    status.dwCurrentState != SERVICE_RUNNING; ++i) {
-        Sleep(20);
-    }
+    SERVICE_STATUS status = AwaitState(service.handle(), SERVICE_RUNNING);
     Sleep(1000); // quarctl is running by now
     const DWORD stopTick = GetTickCount();
     EXPECT_TRUE(ControlService(service.handle(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
-    while (QueryServiceStatus(service.handle(), &status) && status.dwCurrentState != SERVICE_STOPPED &&
-           GetTickCount() - stopTick < 10000) {
-        Sleep(20);
-    }
-    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(AwaitState(service.handle(), SERVICE_STOPPED).dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
     EXPECT_LE(GetTickCount() - stopTick, 5000u) << "past the wait hint";
     request.join();
     EXPECT_NE(stopped.out.find("quarctl-session: the QuarctlSession service was stopped, and quarctl with it.\r\n"),
@@ -646,7 +634,6 @@ TEST(BridgeRelay, ReadsOnlyTheServicesAnswer) {
                                     "it never does, so the rest was not read.\r\n";
     const struct { std::string stream, out; DWORD status; bool hold; } rows[] = {
         {token + "Quavel is running.\r\n\r\n" + Trailer(0), "Quavel is running.\r\n\r\n", 0, false},
-        {token + "abcdefghij", "abcdefghij" + noTrailer, 2, false},
         {token + "ab" + Trailer(1).substr(0, 7), "ab" + Trailer(1).substr(0, 7) + noTrailer, 2, false},
         {"ffffffffffffffffffffffffffffffff" + Trailer(0), wrongToken, 2, false},
         {token.substr(0, 10), wrongToken, 2, false},
@@ -680,8 +667,6 @@ TEST(BridgeRelay, AdvisesTheServiceOnlyForAFitFolder) {
     FolderCheck unfit = {};
     strcpy(unfit.object, R"(C:\Tools)");
     strcpy(unfit.account, R"(BUILTIN\Users (S-1-5-32-545))");
-    FolderCheck unread = unfit;
-    unread.error = 5;
     const char* msi = "install it with the MSI, which puts it into Program Files";
     const struct { FolderCheck check; DWORD openError; std::string advice; } rows[] = {
         {fit, 0,
@@ -690,8 +675,6 @@ TEST(BridgeRelay, AdvisesTheServiceOnlyForAFitFolder) {
          "privileges, access list and event source as fleet.md shows"},
         {unfit, 0, std::string(msi) + R"(, or into a folder that only administrators can change: C:\Tools can be )"
                                       R"(changed by BUILTIN\Users (S-1-5-32-545), so no service should run from there)"},
-        {unread, 0, std::string(msi) + R"(: who may change C:\Tools could not be read (error 5), so no service )"
-                                       "should run it from there"},
         {fit, 2, std::string(msi) + ": who may change quarctl.exe beside it could not be read (error 2), so no "
                                     "service should run it from there"},
     };
