@@ -299,6 +299,14 @@ RegisteredService::RegisteredService(const std::string& bridge)
 }
 
 RegisteredService::~RegisteredService() {
+    // A service deleted before it has stopped stays registered a while, and
+    // the next test's registration of the name would fail with 1073.
+    SERVICE_STATUS status = {};
+    for (int i = 0; i < 100 && service_ != NULL && QueryServiceStatus(service_, &status) &&
+                    status.dwCurrentState != SERVICE_STOPPED;
+         ++i) {
+        Sleep(50);
+    }
     for (int i = 0; i < 100 && CountToolProcesses() > 0; ++i) Sleep(50);
     if (service_ != NULL) DeleteService(service_);
     if (service_ != NULL) CloseServiceHandle(service_);
