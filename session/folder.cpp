@@ -88,7 +88,6 @@ FolderCheck CheckToolFolder(HANDLE tool, const CheckedObjects& objects) {
 
 FolderCheck CheckFolderAt(const char* toolPath, CheckedObjects* objects, DWORD* openError, const char* bridge) {
     FolderCheck check = {};
-    *objects = CheckedObjects();
     *openError = 0;
     if (!ObjectsToCheck(toolPath, objects) || (bridge != NULL && strlen(bridge) >= sizeof objects->bridge)) {
         *objects = CheckedObjects();
